@@ -1,0 +1,194 @@
+#include "panel/PanelController.h"
+
+#include "panel/TextNumber.h"
+#include "protocol/RelayCommand.h"
+#include "protocol/RelayPacket.h"
+#include "serial/SerialLink.h"
+
+namespace {
+
+constexpr int relayCount = 8;
+constexpr int highestAddress = 255;
+constexpr int probedPorts[] = {1, 2};
+
+bool isRelay(int relay)
+{
+    return relay >= 1 && relay <= relayCount;
+}
+
+std::optional<quint8> asAddress(std::optional<qint16> number)
+{
+    if (!number || *number < 0 || *number > highestAddress)
+        return std::nullopt;
+    return static_cast<quint8>(*number);
+}
+
+} // namespace
+
+PanelController::PanelController(PanelView &view, SerialLink &link) : m_view(view), m_link(link) { }
+
+void PanelController::start()
+{
+    m_cardAddress = 1;
+    for (int address = 1; address <= highestAddress; ++address) {
+        // The blank stands where a negative number would have its sign.
+        const QString entry = u' ' + QString::number(address);
+        m_view.appendItem(Box::Combo2, entry);
+        m_view.appendItem(Box::Combo3, entry);
+    }
+    m_view.setText(Box::Combo2, QStringLiteral("1"));
+
+    bool found = false;
+    for (int port : probedPorts) {
+        if (m_link.probe(port)) {
+            m_view.appendItem(Box::Combo1, QString::number(port));
+            found = true;
+        }
+    }
+    if (!found) {
+        report(Box::Combo1, tr("No serial port found: type the number of a port to try it"));
+        return;
+    }
+    m_view.setText(Box::Combo1, m_view.firstItem(Box::Combo1));
+}
+
+void PanelController::selectPort(const QString &text)
+{
+    const std::optional<qint16> port = textInteger(text);
+    if (!port) {
+        m_link.close();
+        report(Box::Combo1, tr("This is not a port number: 1 is the first serial port"));
+        return;
+    }
+    if (m_link.open(*port))
+        report(Box::Combo1, {});
+    else
+        report(Box::Combo1,
+            tr("Port %1 could not be opened: %2").arg(*port).arg(m_link.errorString()));
+}
+
+void PanelController::selectAddress(const QString &text)
+{
+    m_cardAddress = textInteger(text);
+    if (asAddress(m_cardAddress))
+        report(Box::Combo2, {});
+    else if (m_cardAddress)
+        report(
+            Box::Combo2, tr("Address %1 is outside 0 to 255: nothing is sent").arg(*m_cardAddress));
+    else
+        report(Box::Combo2, tr("This address is outside 0 to 255: nothing is sent"));
+}
+
+void PanelController::shutdown()
+{
+    m_link.close();
+}
+
+void PanelController::relayOn(int relay)
+{
+    if (isRelay(relay))
+        send(RelayCommand::relayOn, relay);
+}
+
+void PanelController::relayOff(int relay)
+{
+    if (isRelay(relay))
+        send(RelayCommand::relayOff, relay);
+}
+
+void PanelController::allOn()
+{
+    send(RelayCommand::allOn);
+}
+
+void PanelController::allOff()
+{
+    send(RelayCommand::allOff);
+}
+
+void PanelController::emergencyStop()
+{
+    send(RelayCommand::emergencyStop);
+}
+
+void PanelController::showAddress()
+{
+    send(RelayCommand::showAddress);
+}
+
+void PanelController::toggleRelay(int index)
+{
+    if (!isRelay(index + 1))
+        return;
+    m_relayNumber = static_cast<qint16>(index + 1);
+    send(RelayCommand::toggleRelay, m_relayNumber);
+}
+
+void PanelController::changeAddress(const QString &text)
+{
+    const std::optional<quint8> newAddress = asAddress(textInteger(text));
+    if (!newAddress) {
+        m_sendBuffer.clear();
+        report(Box::Combo3, tr("The new address must be from 0 to 255: nothing was sent"));
+        return;
+    }
+    report(Box::Combo3, {});
+    // The panel follows the card only if the card can have heard the command.
+    if (send(RelayCommand::changeAddress, *newAddress))
+        m_view.setText(Box::Combo2, text);
+}
+
+void PanelController::momentaryPress(int index)
+{
+    if (!isRelay(index + 1))
+        return;
+    m_relayNumber = static_cast<qint16>(index + 1);
+    m_sendBuffer = burst(RelayCommand::momentary, m_relayNumber);
+    m_view.setRepeatTimer(true);
+}
+
+void PanelController::momentaryRelease()
+{
+    m_view.focusEmergencyStop();
+    m_view.setRepeatTimer(false);
+}
+
+void PanelController::repeatTick()
+{
+    // The timer runs a little faster than the line: write only once the line has less than a
+    // burst left to carry, so a long hold builds no backlog and a click never waits long.
+    if (m_sendBuffer.isEmpty() || m_link.bytesWaiting() >= RelayPacket::burstSize)
+        return;
+    write(m_sendBuffer);
+}
+
+QByteArray PanelController::burst(const RelayCommand &command, quint8 value) const
+{
+    const std::optional<quint8> address = asAddress(m_cardAddress);
+    return address ? command.burst(*address, value) : QByteArray();
+}
+
+bool PanelController::send(const RelayCommand &command, quint8 value)
+{
+    m_sendBuffer = burst(command, value);
+    return !m_sendBuffer.isEmpty() && write(m_sendBuffer);
+}
+
+bool PanelController::write(const QByteArray &burst)
+{
+    if (m_link.write(burst)) {
+        report(Box::Combo1, {});
+        return true;
+    }
+    report(Box::Combo1, tr("%1: nothing was sent").arg(m_link.errorString()));
+    return false;
+}
+
+void PanelController::report(Box box, const QString &problem)
+{
+    QString &shown = m_problems.at(static_cast<std::size_t>(box));
+    if (shown == problem)
+        return;
+    shown = problem;
+    m_view.showProblem(box, problem);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "serial/LineBacklog.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// The one serial port the panel talks through: try a port, open it with the cards' line
+// settings, queue bursts for the line, release it. It never reads.
+class SerialLink : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Port number (1 for the first port) to device name; an empty name means no such port.
+    using PortNames = std::function<QString(int port)>;
+
+    static constexpr qint32 baudRate = LineBacklog::baudRate;
+    // The program's own queue; the operating system's buffer comes on top of it.
+    static constexpr qint64 sendQueueSize = 4096;
+
+    explicit SerialLink(PortNames portNames, QObject *parent = nullptr);
+    ~SerialLink() override;
+
+    // "COMn" on Windows; elsewhere the n-th serial port the system lists, in portOrder().
+    static PortNames systemPortNames();
+    // Device names in natural order: ttyS2 before ttyS10, ttyACM0 before ttyS0 before ttyUSB0.
+    static QStringList portOrder(QStringList names);
+
+    void setClock(LineBacklog::Clock clock);
+
+    // Opens and closes the port again; the port already open, if any, is left alone.
+    bool probe(int port);
+    // Closes the open port, then opens `port`. On failure no port is open.
+    bool open(int port);
+    // Queues the bytes for the line and returns at once; all of them or, on failure, none.
+    bool write(const QByteArray &bytes);
+    // Drops DTR and closes the port, if one is open.
+    void close();
+    bool isOpen() const;
+
+    // Bytes in the program's own queue, not yet taken by the system.
+    qint64 queuedBytes() const;
+    // Bytes written that the line has not yet carried, estimated from its pace.
+    qint64 bytesWaiting() const;
+    // Why the last failed operation failed, in words an operator can read.
+    QString errorString() const;
+
+private:
+    bool fail(const QString &reason);
+    static void applyLineSettings(QSerialPort &port);
+
+    PortNames m_portNames;
+    QSerialPort m_port;
+    LineBacklog m_backlog;
+    QString m_errorString;
+};

@@ -1,0 +1,72 @@
+#include "PseudoTerminal.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+PseudoTerminal::PseudoTerminal()
+{
+    char name[256] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return;
+    }
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_name = QFile::decodeName(name);
+}
+
+PseudoTerminal::~PseudoTerminal()
+{
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+}
+
+QByteArray PseudoTerminal::read(qsizetype count, std::chrono::milliseconds timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    QByteArray bytes;
+    while (bytes.size() < count) {
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd fd {m_master, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char chunk[4096];
+        const ssize_t n = ::read(m_master, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        bytes.append(chunk, n);
+    }
+    return bytes;
+}
+
+QByteArray PseudoTerminal::readAll(std::chrono::milliseconds quiet)
+{
+    QByteArray bytes;
+    for (;;) {
+        const QByteArray more = read(1, quiet);
+        if (more.isEmpty())
+            return bytes;
+        bytes.append(more);
+    }
+}
+
+termios PseudoTerminal::settings() const
+{
+    termios tio {};
+    ::tcgetattr(m_slave, &tio);
+    return tio;
+}
+
+bool PseudoTerminal::setSettings(const termios &settings)
+{
+    return ::tcsetattr(m_slave, TCSANOW, &settings) == 0;
+}

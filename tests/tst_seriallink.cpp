@@ -1,0 +1,256 @@
+#include "serial/SerialLink.h"
+#include "support/PseudoTerminal.h"
+
+#include <QTest>
+
+#include <chrono>
+#include <termios.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString missingDevice = QStringLiteral("/nonexistent/relaypanel-test-port");
+
+SerialLink::PortNames portsOf(QStringList names)
+{
+    return [names](int port) {
+        return names.value(port - 1);
+    };
+}
+
+} // namespace
+
+class TestSerialLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineSettings();
+    void everyByteValuePassesUnchanged();
+    void openOnOpenPortReopensIt();
+    void openMovesToAnotherPort();
+    void probeLeavesPortClosed();
+    void probeLeavesOpenPortAlone();
+    void openOfMissingDeviceFails_data();
+    void openOfMissingDeviceFails();
+    void closeWithNoPortOpen();
+    void writeWithNoPortOpen();
+    void sendQueueNeverOverflows();
+    void backlogFollowsLinePace();
+    void portOrder_data();
+    void portOrder();
+};
+
+void TestSerialLink::lineSettings()
+{
+    PseudoTerminal pty;
+    QVERIFY(pty.isValid());
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY2(link.open(1), qPrintable(link.errorString()));
+
+    const termios tio = pty.settings();
+    QCOMPARE(cfgetospeed(&tio), speed_t(B2400));
+    QVERIFY(cfgetispeed(&tio) == B2400 || cfgetispeed(&tio) == B0);
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), tcflag_t(0));
+}
+
+void TestSerialLink::everyByteValuePassesUnchanged()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY(link.open(1));
+
+    QByteArray all;
+    for (int value = 0; value <= 255; ++value)
+        all.append(static_cast<char>(value));
+    QVERIFY(link.write(all));
+    QCOMPARE(pty.read(all.size()), all);
+    QCOMPARE(pty.readAll(), QByteArray());
+}
+
+void TestSerialLink::openOnOpenPortReopensIt()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY(link.open(1));
+
+    // Spoil the settings behind the link's back; reopening must set them again.
+    termios spoiled = pty.settings();
+    cfsetospeed(&spoiled, B9600);
+    spoiled.c_oflag |= OPOST | ONLCR;
+    QVERIFY(pty.setSettings(spoiled));
+    QCOMPARE(cfgetospeed(&spoiled), speed_t(B9600));
+
+    QVERIFY(link.open(1));
+    QVERIFY(link.isOpen());
+    const termios tio = pty.settings();
+    QCOMPARE(cfgetospeed(&tio), speed_t(B2400));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QVERIFY(link.write("\r\n"));
+    QCOMPARE(pty.read(2), QByteArray("\r\n"));
+}
+
+void TestSerialLink::openMovesToAnotherPort()
+{
+    PseudoTerminal first;
+    PseudoTerminal second;
+    SerialLink link(portsOf({first.name(), second.name()}));
+    QVERIFY(link.open(1));
+    QVERIFY(link.open(2));
+    QVERIFY(link.write("abc"));
+    QCOMPARE(second.read(3), QByteArray("abc"));
+    QCOMPARE(first.readAll(), QByteArray());
+}
+
+void TestSerialLink::probeLeavesPortClosed()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY(link.probe(1));
+    QVERIFY(!link.isOpen());
+    QVERIFY(!link.write("x"));
+    QCOMPARE(pty.readAll(), QByteArray());
+}
+
+void TestSerialLink::probeLeavesOpenPortAlone()
+{
+    PseudoTerminal first;
+    PseudoTerminal second;
+    SerialLink link(portsOf({first.name(), second.name()}));
+    QVERIFY(link.open(1));
+    QVERIFY(link.probe(2));
+    QVERIFY(link.isOpen());
+    QVERIFY(link.write("z"));
+    QCOMPARE(first.read(1), QByteArray("z"));
+}
+
+void TestSerialLink::openOfMissingDeviceFails_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::newRow("missing device") << 1;
+    QTest::newRow("port number without a device") << 3;
+    QTest::newRow("port 0") << 0;
+    QTest::newRow("negative port") << -5;
+}
+
+void TestSerialLink::openOfMissingDeviceFails()
+{
+    QFETCH(int, port);
+    PseudoTerminal pty;
+    SerialLink link(portsOf({missingDevice, pty.name()}));
+    QVERIFY(link.open(2));
+
+    QVERIFY(!link.open(port));
+    QVERIFY(!link.isOpen());
+    QVERIFY(!link.errorString().isEmpty());
+    QVERIFY(!link.probe(port));
+    QVERIFY(!link.write("x"));
+    QCOMPARE(pty.readAll(), QByteArray());
+}
+
+void TestSerialLink::closeWithNoPortOpen()
+{
+    SerialLink link(portsOf({missingDevice}));
+    link.close();
+    QVERIFY(!link.isOpen());
+    link.close();
+    QVERIFY(!link.isOpen());
+}
+
+void TestSerialLink::writeWithNoPortOpen()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY(!link.write(QByteArray(20, 'x')));
+    QCOMPARE(link.errorString(), QStringLiteral("No port is open"));
+
+    QVERIFY(link.open(1));
+    link.close();
+    QVERIFY(!link.isOpen());
+    QVERIFY(!link.write(QByteArray(20, 'x')));
+    QCOMPARE(pty.readAll(), QByteArray());
+}
+
+void TestSerialLink::sendQueueNeverOverflows()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY(link.open(1));
+
+    // Nobody reads the far end, so the system's buffer fills and then the link's own queue.
+    QByteArray burst;
+    for (int i = 0; i < 20; ++i)
+        burst.append(static_cast<char>(i * 13));
+    qint64 accepted = 0;
+    bool refused = false;
+    for (int i = 0; i < 20000 && !refused; ++i) {
+        if (link.write(burst))
+            ++accepted;
+        else
+            refused = true;
+    }
+    QVERIFY2(refused, "the queue never filled");
+    QCOMPARE(link.errorString(), QStringLiteral("The send queue is full"));
+    QVERIFY(link.queuedBytes() <= SerialLink::sendQueueSize);
+    QVERIFY(link.queuedBytes() > SerialLink::sendQueueSize - burst.size());
+
+    // Everything accepted arrives, in whole bursts, and nothing of the refused one.
+    QByteArray received;
+    for (int round = 0; round < 200 && received.size() < accepted * burst.size(); ++round) {
+        received += pty.readAll(10ms);
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(received.size(), accepted * burst.size());
+    QCOMPARE(received, burst.repeated(accepted));
+}
+
+void TestSerialLink::backlogFollowsLinePace()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    std::chrono::nanoseconds now = 1h;
+    link.setClock([&now] { return now; });
+    QVERIFY(link.open(1));
+
+    QCOMPARE(link.bytesWaiting(), 0);
+    QVERIFY(link.write(QByteArray(20, 'a')));
+    QCOMPARE(link.bytesWaiting(), 20);
+    QVERIFY(link.write(QByteArray(20, 'b')));
+    QCOMPARE(link.bytesWaiting(), 40);
+    now += 125ms; // 30 byte times
+    QCOMPARE(link.bytesWaiting(), 10);
+    now += 1s;
+    QCOMPARE(link.bytesWaiting(), 0);
+    // An idle line does not bank time for later writes.
+    QVERIFY(link.write(QByteArray(20, 'c')));
+    QCOMPARE(link.bytesWaiting(), 20);
+}
+
+void TestSerialLink::portOrder_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("numbers in names")
+        << QStringList {"ttyS10", "ttyS2", "ttyS1"} << QStringList {"ttyS1", "ttyS2", "ttyS10"};
+    QTest::newRow("kinds of port") << QStringList {"ttyUSB0", "ttyS0", "ttyACM0"}
+                                   << QStringList {"ttyACM0", "ttyS0", "ttyUSB0"};
+    QTest::newRow("mixed") << QStringList {"ttyUSB10", "ttyS3", "ttyUSB9", "ttyACM1", "ttyS0"}
+                           << QStringList {"ttyACM1", "ttyS0", "ttyS3", "ttyUSB9", "ttyUSB10"};
+}
+
+void TestSerialLink::portOrder()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, expected);
+    QCOMPARE(SerialLink::portOrder(names), expected);
+}
+
+QTEST_GUILESS_MAIN(TestSerialLink)
+#include "tst_seriallink.moc"
