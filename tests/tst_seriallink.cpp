@@ -238,11 +238,11 @@ void TestSerialLink::portOrder_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("numbers in names")
-        << QStringList {"ttyS10", "ttyS2", "ttyS1"} << QStringList {"ttyS1", "ttyS2", "ttyS10"};
-    QTest::newRow("kinds of port") << QStringList {"ttyUSB0", "ttyS0", "ttyACM0"}
-                                   << QStringList {"ttyACM0", "ttyS0", "ttyUSB0"};
-    QTest::newRow("mixed") << QStringList {"ttyUSB10", "ttyS3", "ttyUSB9", "ttyACM1", "ttyS0"}
-                           << QStringList {"ttyACM1", "ttyS0", "ttyS3", "ttyUSB9", "ttyUSB10"};
+        << QStringList{"ttyS10", "ttyS2", "ttyS1"} << QStringList{"ttyS1", "ttyS2", "ttyS10"};
+    QTest::newRow("kinds of port")
+        << QStringList{"ttyUSB0", "ttyS0", "ttyACM0"} << QStringList{"ttyACM0", "ttyS0", "ttyUSB0"};
+    QTest::newRow("mixed") << QStringList{"ttyUSB10", "ttyS3", "ttyUSB9", "ttyACM1", "ttyS0"}
+                           << QStringList{"ttyACM1", "ttyS0", "ttyS3", "ttyUSB9", "ttyUSB10"};
 }
 
 void TestSerialLink::portOrder()

@@ -47,12 +47,12 @@ public:
     static const RelayCommand momentary;
 };
 
-inline constexpr RelayCommand RelayCommand::relayOn {'S', Parameter::RelayDigit};
-inline constexpr RelayCommand RelayCommand::relayOff {'C', Parameter::RelayDigit};
-inline constexpr RelayCommand RelayCommand::allOn {'S', Parameter::Fixed, '9'};
-inline constexpr RelayCommand RelayCommand::allOff {'C', Parameter::Fixed, '9'};
-inline constexpr RelayCommand RelayCommand::emergencyStop {'E', Parameter::Fixed, '1'};
-inline constexpr RelayCommand RelayCommand::showAddress {'D', Parameter::Fixed, '1'};
-inline constexpr RelayCommand RelayCommand::changeAddress {'A', Parameter::RawByte};
-inline constexpr RelayCommand RelayCommand::toggleRelay {'T', Parameter::RelayDigit};
-inline constexpr RelayCommand RelayCommand::momentary {'P', Parameter::RelayDigit};
+inline constexpr RelayCommand RelayCommand::relayOn{'S', Parameter::RelayDigit};
+inline constexpr RelayCommand RelayCommand::relayOff{'C', Parameter::RelayDigit};
+inline constexpr RelayCommand RelayCommand::allOn{'S', Parameter::Fixed, '9'};
+inline constexpr RelayCommand RelayCommand::allOff{'C', Parameter::Fixed, '9'};
+inline constexpr RelayCommand RelayCommand::emergencyStop{'E', Parameter::Fixed, '1'};
+inline constexpr RelayCommand RelayCommand::showAddress{'D', Parameter::Fixed, '1'};
+inline constexpr RelayCommand RelayCommand::changeAddress{'A', Parameter::RawByte};
+inline constexpr RelayCommand RelayCommand::toggleRelay{'T', Parameter::RelayDigit};
+inline constexpr RelayCommand RelayCommand::momentary{'P', Parameter::RelayDigit};

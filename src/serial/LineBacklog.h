@@ -34,5 +34,5 @@ private:
     using Instant = std::common_type_t<std::chrono::nanoseconds, ByteTime>;
 
     Clock m_clock;
-    Instant m_lineFreeAt {};
+    Instant m_lineFreeAt{};
 };

@@ -32,12 +32,9 @@ QByteArray PseudoTerminal::read(qsizetype count, std::chrono::milliseconds timeo
     const auto deadline = Clock::now() + timeout;
     QByteArray bytes;
     while (bytes.size() < count) {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd fd {m_master, POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd fd{m_master, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(std::max<qint64>(left.count(), 0))) <= 0)
             break;
         char chunk[4096];
         const ssize_t n = ::read(m_master, chunk, sizeof chunk);
@@ -61,7 +58,7 @@ QByteArray PseudoTerminal::readAll(std::chrono::milliseconds quiet)
 
 termios PseudoTerminal::settings() const
 {
-    termios tio {};
+    termios tio{};
     ::tcgetattr(m_slave, &tio);
     return tio;
 }
