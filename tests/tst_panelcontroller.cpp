@@ -1,6 +1,7 @@
 #include "panel/PanelController.h"
 #include "protocol/RelayPacket.h"
 #include "serial/SerialLink.h"
+#include "support/Bytes.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
 
@@ -21,10 +22,7 @@ constexpr auto tick = 80ms;
 
 QByteArray burstOf(std::initializer_list<int> packet)
 {
-    QByteArray bytes;
-    for (int b : packet)
-        bytes.append(static_cast<char>(b));
-    return bytes.repeated(4);
+    return bytes(packet).repeated(4);
 }
 
 QByteArray burstOf(int address, char instruction, int parameter)

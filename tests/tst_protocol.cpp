@@ -1,19 +1,8 @@
 #include "protocol/RelayCommand.h"
 #include "protocol/RelayPacket.h"
+#include "support/Bytes.h"
 
 #include <QTest>
-
-namespace {
-
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray result;
-    for (int v : values)
-        result.append(static_cast<char>(v));
-    return result;
-}
-
-} // namespace
 
 class TestProtocol : public QObject
 {

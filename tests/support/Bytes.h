@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <initializer_list>
+
+// Raw bytes written as numbers, as a card's packets are usually told.
+inline QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray result;
+    for (int value : values)
+        result.append(static_cast<char>(value));
+    return result;
+}
