@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Checks what `cmake --install` and the .deb put where, installs the package, and starts the
+# installed program under Xvfb on a pseudo-terminal (tst_installed). Installing needs root; as
+# anyone else the check is skipped. A package the check installed is removed again afterwards.
+#   install-package.sh BUILD_DIR TST_INSTALLED
+set -euo pipefail
+build=$1
+tst_installed=$2
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+
+[ "$(id -u)" -eq 0 ] || skip "installing the package needs root"
+for tool in cpack dpkg-deb apt-get xvfb-run unshare xdotool; do
+    command -v "$tool" >/dev/null || skip "needs $tool"
+done
+
+work=$(mktemp -d)
+was_installed=$(dpkg-query -W -f='${Status}' relaypanel 2>/dev/null | grep -c 'install ok installed' || true)
+cleanup() {
+    if [ "$was_installed" = 0 ] && dpkg-query -W relaypanel >/dev/null 2>&1; then
+        DEBIAN_FRONTEND=noninteractive apt-get remove -y -q relaypanel >/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+files=(bin/relaypanel share/applications/relaypanel.desktop share/icons/hicolor/32x32/apps/relaypanel.png)
+
+echo "cmake --install into a staging folder"
+cmake --install "$build" --prefix "$work/stage" >/dev/null
+for file in "${files[@]}"; do
+    [ -f "$work/stage/$file" ] || fail "cmake --install did not install $file"
+done
+[ -x "$work/stage/bin/relaypanel" ] || fail "the installed relaypanel is not executable"
+if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$work/stage/share/applications/relaypanel.desktop" || fail "bad .desktop entry"
+fi
+
+echo "the .deb"
+(cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
+deb=$(ls "$work"/package/relaypanel_*.deb)
+contents=$(dpkg-deb -c "$deb")
+for file in "${files[@]}"; do
+    grep -q "\./usr/$file\$" <<<"$contents" || fail "the package lacks /usr/$file"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for needed in libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
+    grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed: $depends"
+done
+
+echo "installing $(basename "$deb")"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null || fail "the package did not install"
+[ -x /usr/bin/relaypanel ] || fail "no /usr/bin/relaypanel after installing"
+
+echo "the installed panel, under Xvfb"
+RELAYPANEL_PROGRAM=/usr/bin/relaypanel \
+    xvfb-run -a -s "-screen 0 1024x768x24" "$tst_installed"
