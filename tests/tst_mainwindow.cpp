@@ -112,10 +112,12 @@ private slots:
     void typingAnAddress();
     void pickingAnAddress();
     void pickingAPortOpensItOnce();
+    void leavingABoxCallsNothing();
     void newAddressBoxCallsNothingUntilClicked();
     void buttons_data();
     void buttons();
     void momentaryClick();
+    void momentaryHold_data();
     void momentaryHold();
     void momentaryReleasedOutside();
     void tabThroughMomentaryButtons();
@@ -123,6 +125,7 @@ private slots:
     void tabOrder();
     void layout_data();
     void layout();
+    void stacking();
     void accessibleNames();
     void refusesToResize();
     void problemsMarkTheBox();
@@ -215,6 +218,23 @@ void TestMainWindow::pickingAPortOpensItOnce()
     QCOMPARE(panel.first.readAll(), QByteArray());
 }
 
+void TestMainWindow::leavingABoxCallsNothing()
+{
+    Panel panel;
+    QVERIFY(panel.showActive());
+    QComboBox *combo = panel.combo("Combo1");
+
+    // Typing the text of an entry opens that port once; leaving the box or pressing Enter is
+    // not picking the entry.
+    typeInto(combo, "2");
+    const int opensOf2 = panel.lookups.value(2);
+    QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+    QTest::keyClick(combo->lineEdit(), Qt::Key_Tab);
+    QCOMPARE(focused(), panel.control("Command3"));
+    QCOMPARE(panel.lookups.value(2), opensOf2);
+    QCOMPARE(combo->currentText(), QStringLiteral("2"));
+}
+
 void TestMainWindow::newAddressBoxCallsNothingUntilClicked()
 {
     Panel panel;
@@ -296,20 +316,30 @@ void TestMainWindow::momentaryClick()
     QCOMPARE(panel.first.readAll(100ms), QByteArray());
 }
 
+void TestMainWindow::momentaryHold_data()
+{
+    QTest::addColumn<int>("index");
+    for (int index = 0; index < 8; ++index)
+        QTest::addRow("Command24(%d)", index) << index;
+}
+
 void TestMainWindow::momentaryHold()
 {
+    QFETCH(int, index);
     Panel panel;
     QVERIFY(panel.showActive());
-    QWidget *hold = panel.control("Command24", 7);
+    QWidget *hold = panel.control("Command24", index);
 
     QTest::mousePress(hold, Qt::LeftButton);
-    QTest::qWait(300);
-    QTest::mouseRelease(hold, Qt::LeftButton);
     QTest::qWait(200);
+    QTest::mouseRelease(hold, Qt::LeftButton);
+    QTest::qWait(150);
 
+    // A burst every 80 ms while held, then none.
+    const int relay = '1' + index;
+    const QByteArray burst = burstOf({13, 1, 'P', relay, 256 - 13 - 1 - 'P' - relay});
     const QByteArray received = panel.first.readAll();
-    const QByteArray burst = burstOf({13, 1, 80, 56, 106});
-    QVERIFY2(received.size() >= 2 * burst.size() && received.size() <= 4 * burst.size(),
+    QVERIFY2(received.size() >= burst.size() && received.size() <= 3 * burst.size(),
         qPrintable(QString::number(received.size())));
     QCOMPARE(received, burst.repeated(received.size() / burst.size()));
 }
@@ -481,6 +511,24 @@ void TestMainWindow::layout()
     // Only the Label3 members that stand in for nothing are invisible.
     QCOMPARE(control->isVisible(), !(name == "Label3" && index != 2));
     QCOMPARE(control->toolTip().isEmpty(), name != "Combo1");
+}
+
+void TestMainWindow::stacking()
+{
+    // Group boxes lie above the labels they cover and below the buttons and boxes inside them.
+    Panel panel;
+    const QObjectList order = panel.window.children();
+    const auto above = [&](QWidget *upper, QWidget *lower) {
+        return order.indexOf(upper) > order.indexOf(lower);
+    };
+    QWidget *frame4 = panel.control("Frame4");
+    QVERIFY(above(frame4, panel.control("Label3", 0)));
+    QVERIFY(above(panel.control("Command1"), frame4));
+    QVERIFY(above(panel.control("Command4"), frame4));
+    QVERIFY(above(panel.control("Combo2"), panel.control("Frame1")));
+    QVERIFY(above(panel.control("Command6"), panel.control("Frame1")));
+    QVERIFY(above(panel.control("Command22", 0), panel.control("Frame2")));
+    QVERIFY(above(panel.control("Command24", 7), panel.control("Frame3")));
 }
 
 void TestMainWindow::accessibleNames()

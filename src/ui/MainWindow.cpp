@@ -188,6 +188,8 @@ void MainWindow::createComboBoxes()
         // Typing is free text: no completion from the list, Enter adds nothing to it.
         combo->setCompleter(nullptr);
         combo->setInsertPolicy(QComboBox::NoInsert);
+        // Nor does leaving the box or pressing Enter pick the entry whose text was typed.
+        disconnect(combo->lineEdit(), &QLineEdit::editingFinished, combo, nullptr);
         combo->setEditText(QLatin1String(p.initialText));
         combo->setAccessibleName(tr(p.accessibleName));
         combo->setToolTip(toolTipOf(p.box));
