@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <memory>
 #include <termios.h>
 
 using namespace std::chrono_literals;
@@ -34,8 +35,10 @@ QByteArray burstOf(int address, char instruction, int parameter)
 // the test moves.
 struct Panel
 {
-    explicit Panel(const QStringList &ports)
-        : link([ports](int port) { return ports.value(port - 1); }), controller(view, link)
+    explicit Panel(const QStringList &devices)
+        : ports(devices),
+          link([this](int port) { return ports.value(port - 1); }),
+          controller(view, link)
     {
         view.attach(&controller);
         link.setClock([this] { return now; });
@@ -50,6 +53,7 @@ struct Panel
     }
 
     std::chrono::nanoseconds now = 1h;
+    QStringList ports; // device names of ports 1, 2, ...; a test may swap one
     RecordingView view;
     SerialLink link;
     PanelController controller;
@@ -86,6 +90,7 @@ private slots:
     void longHoldBuildsNoBacklog();
     void noPortOpen();
     void sendQueueFull();
+    void lostPortShownUntilReopened();
     void shutdownClosesPort();
 };
 
@@ -235,10 +240,11 @@ void TestPanelController::selectPort()
     QVERIFY(!panel.link.isOpen());
     QCOMPARE(panel.view.problems.value(Box::Combo1),
         QStringLiteral("Port 12 could not be opened: No such port"));
+    // A click then sends nothing, and the reason stays in view.
     panel.controller.allOff();
     QCOMPARE(first.readAll() + second.readAll(), QByteArray());
     QCOMPARE(panel.view.problems.value(Box::Combo1),
-        QStringLiteral("No port is open: nothing was sent"));
+        QStringLiteral("Port 12 could not be opened: No such port"));
 
     // The system's own reason is shown.
     panel.view.setText(Box::Combo1, "3");
@@ -556,8 +562,8 @@ void TestPanelController::noPortOpen()
     panel.controller.changeAddress("7");
     panel.controller.momentaryPress(3);
     panel.ticks(3);
-    QCOMPARE(panel.view.problems.value(Box::Combo1),
-        QStringLiteral("No port is open: nothing was sent"));
+    QVERIFY(panel.view.problems.value(Box::Combo1).startsWith("No serial port found"));
+    QCOMPARE(pty.readAll(), QByteArray());
     // The card heard nothing, so the panel stays at its address.
     QCOMPARE(panel.controller.cardAddress(), OptionalInt(1));
 
@@ -596,6 +602,32 @@ void TestPanelController::sendQueueFull()
     panel.controller.relayOn(3);
     QCOMPARE(pty.readAll(), burstOf(1, 'S', '3'));
     QCOMPARE(panel.view.problems.value(Box::Combo1), QString());
+}
+
+void TestPanelController::lostPortShownUntilReopened()
+{
+    auto adapter = std::make_unique<PseudoTerminal>();
+    PseudoTerminal other;
+    Panel panel({adapter->name(), other.name()});
+    panel.controller.start();
+    panel.controller.momentaryPress(0);
+
+    adapter->hangUp(); // pulled out
+    QTRY_VERIFY(panel.view.problems.value(Box::Combo1).startsWith("Port 1 was lost: "));
+    QVERIFY(!panel.link.isOpen());
+    const QString lost = panel.view.problems.value(Box::Combo1);
+    panel.controller.relayOn(1);
+    panel.ticks(3);
+    QCOMPARE(panel.view.problems.value(Box::Combo1), lost);
+    QCOMPARE(other.readAll(), QByteArray());
+
+    // Plugged in again, under the same port number: choosing it reopens it.
+    adapter = std::make_unique<PseudoTerminal>();
+    panel.ports[0] = adapter->name();
+    panel.view.setText(Box::Combo1, "1");
+    QCOMPARE(panel.view.problems.value(Box::Combo1), QString());
+    panel.controller.relayOn(1);
+    QCOMPARE(adapter->readAll(), burstOf(1, 'S', '1'));
 }
 
 void TestPanelController::shutdownClosesPort()

@@ -1,10 +1,16 @@
 #include "serial/SerialLink.h"
 #include "support/PseudoTerminal.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <chrono>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -36,6 +42,10 @@ private slots:
     void openOfMissingDeviceFails();
     void closeWithNoPortOpen();
     void writeWithNoPortOpen();
+    void lostPortIsClosedAndReported();
+    void refusedWriteClosesPort();
+    void portInUse();
+    void portWithoutPermission();
     void sendQueueNeverOverflows();
     void backlogFollowsLinePace();
     void portOrder_data();
@@ -175,6 +185,78 @@ void TestSerialLink::writeWithNoPortOpen()
     QVERIFY(!link.isOpen());
     QVERIFY(!link.write(QByteArray(20, 'x')));
     QCOMPARE(pty.readAll(), QByteArray());
+}
+
+void TestSerialLink::lostPortIsClosedAndReported()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QSignalSpy lost(&link, &SerialLink::portLost);
+    QVERIFY(link.open(1));
+
+    pty.hangUp();
+    QTRY_COMPARE(lost.count(), 1);
+    QCOMPARE(lost.at(0).at(0).toInt(), 1);
+    QVERIFY(!lost.at(0).at(1).toString().isEmpty());
+    QVERIFY(!link.isOpen());
+    QVERIFY(!link.write(QByteArray(20, 'x')));
+    QCOMPARE(lost.count(), 1);
+}
+
+void TestSerialLink::refusedWriteClosesPort()
+{
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    QSignalSpy lost(&link, &SerialLink::portLost);
+    QVERIFY(link.open(1));
+
+    // The line is gone before the event loop could notice: the write itself finds out.
+    pty.hangUp();
+    QVERIFY(!link.write(QByteArray(20, 'x')));
+    QVERIFY(!link.isOpen());
+    QCOMPARE(lost.count(), 1);
+    QVERIFY(!link.errorString().isEmpty());
+}
+
+void TestSerialLink::portInUse()
+{
+    PseudoTerminal pty;
+    QSerialPort otherProgram(pty.name());
+    QVERIFY(otherProgram.open(QIODevice::WriteOnly));
+
+    SerialLink link(portsOf({pty.name()}));
+    QVERIFY(!link.probe(1));
+    QCOMPARE(link.errorString(), QStringLiteral("In use by another program"));
+    QVERIFY(!link.open(1));
+    QCOMPARE(link.errorString(), QStringLiteral("In use by another program"));
+
+    otherProgram.close();
+    QVERIFY(link.open(1));
+}
+
+void TestSerialLink::portWithoutPermission()
+{
+    PseudoTerminal pty;
+    QVERIFY(::chmod(QFile::encodeName(pty.name()).constData(), 0) == 0);
+
+    QString message;
+    if (::geteuid() == 0) {
+        // Root may open anything: ask as a user of no groups, as an operator outside dialout.
+        if (QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs setpriv to try the port as another user");
+        QProcess helper;
+        helper.start("setpriv",
+            {"--reuid=65534", "--regid=65534", "--clear-groups", PORT_OPEN_HELPER, pty.name()});
+        QVERIFY(helper.waitForFinished());
+        QCOMPARE(helper.exitCode(), 1);
+        message = QString::fromLocal8Bit(helper.readAllStandardOutput());
+    } else {
+        SerialLink link(portsOf({pty.name()}));
+        QVERIFY(!link.open(1));
+        message = link.errorString();
+    }
+    QVERIFY2(message.startsWith("Permission denied") && message.contains("dialout"),
+        qPrintable(message));
 }
 
 void TestSerialLink::sendQueueNeverOverflows()

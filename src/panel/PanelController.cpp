@@ -25,7 +25,16 @@ std::optional<quint8> asAddress(std::optional<qint16> number)
 
 } // namespace
 
-PanelController::PanelController(PanelView &view, SerialLink &link) : m_view(view), m_link(link) { }
+PanelController::PanelController(PanelView &view, SerialLink &link) : m_view(view), m_link(link)
+{
+    m_portLostConnection = QObject::connect(&link, &SerialLink::portLost, &link,
+        [this](int port, const QString &reason) { portLost(port, reason); });
+}
+
+PanelController::~PanelController()
+{
+    QObject::disconnect(m_portLostConnection);
+}
 
 void PanelController::start()
 {
@@ -82,6 +91,11 @@ void PanelController::selectAddress(const QString &text)
 void PanelController::shutdown()
 {
     m_link.close();
+}
+
+void PanelController::portLost(int port, const QString &reason)
+{
+    report(Box::Combo1, tr("Port %1 was lost: %2").arg(port).arg(reason));
 }
 
 void PanelController::relayOn(int relay)
@@ -180,7 +194,10 @@ bool PanelController::write(const QByteArray &burst)
         report(Box::Combo1, {});
         return true;
     }
-    report(Box::Combo1, tr("%1: nothing was sent").arg(m_link.errorString()));
+    // With no port open, the port box already says why (none found, one that did not open or
+    // was lost); that stays in view.
+    if (m_link.isOpen() || m_problems.at(static_cast<std::size_t>(Box::Combo1)).isEmpty())
+        report(Box::Combo1, tr("%1: nothing was sent").arg(m_link.errorString()));
     return false;
 }
 

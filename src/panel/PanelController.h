@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QObject>
 #include <QString>
 
 #include <array>
@@ -21,11 +22,16 @@ public:
     using Box = PanelView::Box;
 
     PanelController(PanelView &view, SerialLink &link);
+    ~PanelController();
+    PanelController(const PanelController &) = delete;
+    PanelController &operator=(const PanelController &) = delete;
 
     void start();
     void selectPort(const QString &text);
     void selectAddress(const QString &text);
     void shutdown();
+    // The serial link gave up the open port: it went away or the system refused it.
+    void portLost(int port, const QString &reason);
 
     void relayOn(int relay);
     void relayOff(int relay);
@@ -55,6 +61,7 @@ private:
 
     PanelView &m_view;
     SerialLink &m_link;
+    QMetaObject::Connection m_portLostConnection;
 
     std::optional<qint16> m_cardAddress = 1;
     QByteArray m_sendBuffer;

@@ -7,10 +7,21 @@
 #include <algorithm>
 #include <utility>
 
+#ifdef Q_OS_UNIX
+#include <QFile>
+
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 SerialLink::SerialLink(PortNames portNames, QObject *parent)
     : QObject(parent), m_portNames(std::move(portNames))
 {
     applyLineSettings(m_port);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::handleError);
+    connect(
+        &m_port, &QSerialPort::readyRead, this, [this] { m_port.skip(m_port.bytesAvailable()); });
 }
 
 SerialLink::~SerialLink() = default;
@@ -63,23 +74,24 @@ bool SerialLink::probe(int port)
     applyLineSettings(trial);
     trial.setPortName(name);
     if (!trial.open(QIODevice::WriteOnly))
-        return fail(trial.errorString());
+        return fail(openFailure(trial));
     trial.close();
     return true;
 }
 
 bool SerialLink::open(int port)
 {
-    if (m_port.isOpen())
-        m_port.close();
-    m_backlog.clear();
+    closePort();
 
     const QString name = m_portNames(port);
     if (name.isEmpty())
         return fail(tr("No such port"));
     m_port.setPortName(name);
-    if (!m_port.open(QIODevice::WriteOnly))
-        return fail(m_port.errorString());
+    // Open for reading too: the cards never talk and whatever arrives is dropped, but the
+    // system reports a port that goes away (an adapter pulled out) to a reader.
+    if (!m_port.open(QIODevice::ReadWrite))
+        return fail(openFailure(m_port));
+    m_openPort = port;
     // Pseudo-terminals and some adapters have no modem lines; the port works without DTR.
     m_port.setDataTerminalReady(true);
     m_port.clearError();
@@ -95,9 +107,10 @@ bool SerialLink::write(const QByteArray &bytes)
     if (m_port.write(bytes) != bytes.size())
         return fail(m_port.errorString());
     m_backlog.recordWrite(bytes.size());
-    // Hand the bytes to the system now rather than at the next turn of the event loop.
+    // Hand the bytes to the system now rather than at the next turn of the event loop; a
+    // refusal closes the port.
     m_port.flush();
-    return true;
+    return m_port.isOpen() || fail(m_errorString);
 }
 
 void SerialLink::close()
@@ -106,9 +119,59 @@ void SerialLink::close()
         return;
     m_port.setDataTerminalReady(false);
     m_port.flush();
-    m_port.close();
+    closePort();
+}
+
+void SerialLink::closePort()
+{
+    if (m_port.isOpen())
+        m_port.close();
     m_port.clearError();
+    m_openPort = 0;
     m_backlog.clear();
+}
+
+void SerialLink::handleError(QSerialPort::SerialPortError error)
+{
+    // Only a port that is gone is given up: a missing modem line on a pseudo-terminal is not,
+    // nor a full system buffer, which Qt also reports as a resource error.
+    const bool suspect = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    if (!suspect || !m_port.isOpen())
+        return;
+    if (!hungUp()) {
+        m_port.clearError();
+        return;
+    }
+    const int lost = m_openPort;
+    // A read at the end of a hung-up line fails without a reason of the system's own.
+    m_errorString
+        = error == QSerialPort::ResourceError ? m_port.errorString() : tr("The device hung up");
+    closePort();
+    emit portLost(lost, m_errorString);
+}
+
+bool SerialLink::hungUp() const
+{
+#ifdef Q_OS_UNIX
+    pollfd device{static_cast<int>(m_port.handle()), POLLOUT, 0};
+    return ::poll(&device, 1, 0) < 0 || (device.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return true;
+#endif
+}
+
+QString SerialLink::openFailure(const QSerialPort &port)
+{
+    if (port.error() != QSerialPort::PermissionError)
+        return port.errorString();
+#ifdef Q_OS_UNIX
+    const QString name = port.portName();
+    const QString device = name.startsWith(u'/') ? name : QStringLiteral("/dev/") + name;
+    if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        return tr("Permission denied: this user may not use serial ports (on Linux, the user "
+                  "must be in the dialout group)");
+#endif
+    return tr("In use by another program");
 }
 
 bool SerialLink::isOpen() const

@@ -50,12 +50,25 @@ public:
     // Why the last failed operation failed, in words an operator can read.
     QString errorString() const;
 
+signals:
+    // The open port went away (a USB adapter pulled out, a write the system refused); the link
+    // has closed it.
+    void portLost(int port, const QString &reason);
+
 private:
     bool fail(const QString &reason);
     static void applyLineSettings(QSerialPort &port);
+    // Why `port` did not open, telling a port in use from one the user may not open.
+    static QString openFailure(const QSerialPort &port);
+    void handleError(QSerialPort::SerialPortError error);
+    // Whether the open device has gone away rather than just being busy.
+    bool hungUp() const;
+    // Closes the port without a word to the line (no DTR change) and forgets its backlog.
+    void closePort();
 
     PortNames m_portNames;
     QSerialPort m_port;
+    int m_openPort = 0;
     LineBacklog m_backlog;
     QString m_errorString;
 };

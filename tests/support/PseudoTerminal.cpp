@@ -56,6 +56,13 @@ QByteArray PseudoTerminal::readAll(std::chrono::milliseconds quiet)
     }
 }
 
+void PseudoTerminal::hangUp()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
 termios PseudoTerminal::settings() const
 {
     termios tio{};

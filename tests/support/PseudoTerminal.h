@@ -26,6 +26,9 @@ public:
     // Everything that arrives before the line stays quiet for `quiet`.
     QByteArray readAll(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
 
+    // Closes the master side: the slave hangs up, as a serial adapter pulled out of its socket.
+    void hangUp();
+
     termios settings() const;
     bool setSettings(const termios &settings);
 
