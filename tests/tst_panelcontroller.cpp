@@ -72,6 +72,8 @@ private slots:
     void selectAddress_data();
     void selectAddress();
     void addressProblemClearedOnce();
+    void anyTextInAnyBox_data();
+    void anyTextInAnyBox();
     void decimalCommaUnderGermanLocale();
     void selectPort();
     void operations_data();
@@ -190,6 +192,61 @@ void TestPanelController::selectAddress()
 
     panel.controller.relayOn(1);
     QCOMPARE(pty.readAll(), onTheLine ? burstOf(*address, 'S', '1') : QByteArray());
+}
+
+void TestPanelController::anyTextInAnyBox_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<OptionalInt>("number");
+
+    QTest::newRow("empty") << "" << OptionalInt(0);
+    QTest::newRow("blanks only") << " \t  " << OptionalInt(0);
+    QTest::newRow("plus") << "+" << OptionalInt(0);
+    QTest::newRow("minus") << "-" << OptionalInt(0);
+    QTest::newRow("two signs") << "--1" << OptionalInt(0);
+    QTest::newRow("signed") << "+1" << OptionalInt(1);
+    QTest::newRow("1e999") << "1e999" << OptionalInt();
+    QTest::newRow("-0") << "-0" << OptionalInt(0);
+    QTest::newRow(".5 to even") << ".5" << OptionalInt(0);
+    QTest::newRow("255.5 rounds to 256") << "255.5" << OptionalInt(256);
+    QTest::newRow("254.5 to even") << "254.5" << OptionalInt(254);
+    QTest::newRow("32767") << "32767" << OptionalInt(32767);
+    QTest::newRow("32768") << "32768" << OptionalInt();
+    QTest::newRow("-32769") << "-32769" << OptionalInt();
+    QTest::newRow("10000 digits") << QString(10000, u'7') << OptionalInt();
+    QTest::newRow("control characters")
+        << QStringLiteral("\u0001\u0002\u001b[2J") << OptionalInt(0);
+    QTest::newRow("digit, NUL, digit") << QString::fromUtf16(u"1\u00002", 3) << OptionalInt(1);
+    QTest::newRow("Arabic-Indic digits") << QStringLiteral("\u0661\u0662") << OptionalInt(0);
+    QTest::newRow("Devanagari digit") << QStringLiteral("\u0967") << OptionalInt(0);
+    QTest::newRow("decimal comma") << "2,5" << OptionalInt(2);
+    QTest::newRow("lone surrogate") << QString(QChar(0xd800)) << OptionalInt(0);
+}
+
+void TestPanelController::anyTextInAnyBox()
+{
+    QFETCH(QString, text);
+    QFETCH(OptionalInt, number);
+    const bool isAddress = number && *number >= 0 && *number <= 255;
+
+    PseudoTerminal pty;
+    Panel panel({pty.name()});
+    panel.controller.start();
+
+    // The new address box: a packet only for an address a byte can carry.
+    panel.controller.changeAddress(text);
+    QCOMPARE(pty.readAll(), isAddress ? burstOf(1, 'A', *number) : QByteArray());
+    QCOMPARE(panel.view.problems.value(Box::Combo3).isEmpty(), isAddress);
+
+    // The address box: nothing goes to any card while the address is not one.
+    panel.view.setText(Box::Combo2, text);
+    QCOMPARE(panel.controller.cardAddress(), number);
+    panel.controller.relayOn(2);
+    QCOMPARE(pty.readAll(), isAddress ? burstOf(*number, 'S', '2') : QByteArray());
+
+    // The port box: only port 1 exists.
+    panel.view.setText(Box::Combo1, text);
+    QCOMPARE(panel.link.isOpen(), number == OptionalInt(1));
 }
 
 void TestPanelController::addressProblemClearedOnce()
