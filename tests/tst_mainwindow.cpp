@@ -176,7 +176,7 @@ void TestMainWindow::typingAnAddress()
     QTest::keyClicks(combo->lineEdit(), "2.5");
     QCOMPARE(panel.cardAddress(), OptionalInt(12));
 
-    QPushButton *relay1On = panel.control<QPushButton>("Command1");
+    auto *relay1On = panel.control<QPushButton>("Command1");
     QTest::mouseClick(relay1On, Qt::LeftButton);
     QCOMPARE(panel.first.readAll(), burstOf({13, 12, 83, 49, 99}));
 }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <termios.h>
+#include <utility>
 
 using namespace std::chrono_literals;
 using Box = PanelView::Box;
@@ -35,8 +36,8 @@ QByteArray burstOf(int address, char instruction, int parameter)
 // the test moves.
 struct Panel
 {
-    explicit Panel(const QStringList &devices)
-        : ports(devices),
+    explicit Panel(QStringList devices)
+        : ports(std::move(devices)),
           link([this](int port) { return ports.value(port - 1); }),
           controller(view, link)
     {
@@ -603,7 +604,7 @@ void TestPanelController::longHoldBuildsNoBacklog()
     // (one on the wire, one waiting) stand between a click and the line.
     QVERIFY2(mostWaiting <= 40, qPrintable(QString::number(mostWaiting)));
     QVERIFY(waitingAtRelease <= 40);
-    const qsizetype lineCapacity = 7 * 60 * 240;
+    const qsizetype lineCapacity = qsizetype(7) * 60 * 240;
     QVERIFY2(received >= lineCapacity - 80 && received <= lineCapacity + 40,
         qPrintable(QString::number(received)));
 }
@@ -649,7 +650,7 @@ void TestPanelController::sendQueueFull()
     --accepted; // the click that was refused
 
     QByteArray received;
-    for (int round = 0; round < 500 && received.size() < accepted * 20; ++round) {
+    for (int round = 0; round < 500 && received.size() < qsizetype(accepted) * 20; ++round) {
         received += pty.readAll(5ms);
         QCoreApplication::processEvents();
     }

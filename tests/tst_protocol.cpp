@@ -69,7 +69,7 @@ void TestProtocol::burstIsFourCopies()
     const QByteArray burst = RelayPacket::makeBurst(packet);
     QCOMPARE(burst.size(), 20);
     for (int copy = 0; copy < 4; ++copy)
-        QCOMPARE(burst.mid(copy * 5, 5), packet);
+        QCOMPARE(burst.mid(qsizetype(copy) * 5, 5), packet);
     QCOMPARE(quint8(burst.at(5)), 13);
     QCOMPARE(quint8(burst.at(10)), 13);
     QCOMPARE(quint8(burst.at(15)), 13);

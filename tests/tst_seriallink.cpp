@@ -18,7 +18,7 @@ namespace {
 
 const QString missingDevice = QStringLiteral("/nonexistent/relaypanel-test-port");
 
-SerialLink::PortNames portsOf(QStringList names)
+SerialLink::PortNames portsOf(const QStringList &names)
 {
     return [names](int port) {
         return names.value(port - 1);

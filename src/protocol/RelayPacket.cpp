@@ -7,7 +7,7 @@ QByteArray makePacket(quint8 address, char instruction, quint8 parameter)
     const auto letter = static_cast<quint8>(instruction);
     const quint8 bytes[packetSize]
         = {startByte, address, letter, parameter, checksum(startByte, address, letter, parameter)};
-    return QByteArray(reinterpret_cast<const char *>(bytes), packetSize);
+    return {reinterpret_cast<const char *>(bytes), packetSize};
 }
 
 QByteArray makeBurst(const QByteArray &packet)

@@ -11,8 +11,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     if (argc != 2)
         return 2;
-    const QString device = QString::fromLocal8Bit(argv[1]);
-    SerialLink link([&device](int) { return device; });
+    const QByteArray device = argv[1];
+    SerialLink link([device](int) { return QString::fromLocal8Bit(device); });
     if (link.open(1))
         return 0;
     std::fputs(qPrintable(link.errorString()), stdout);
