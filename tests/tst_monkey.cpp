@@ -72,7 +72,7 @@ private slots:
     void randomOperation();
 
 private:
-    QString event(int kind);
+    QString act(int kind);
     QString checkLines();
     void replacePort2();
 
@@ -106,7 +106,7 @@ QString TestMonkey::checkLines()
     return {};
 }
 
-QString TestMonkey::event(int kind)
+QString TestMonkey::act(int kind)
 {
     QWidget &window = *m_window;
     const auto under = [&window](QPoint at) {
@@ -216,7 +216,7 @@ void TestMonkey::randomOperation()
         int kind = 0;
         while (pick >= weights[kind])
             pick -= weights[kind++];
-        QString problem = event(kind);
+        QString problem = act(kind);
         if (problem.isEmpty())
             problem = checkLines();
         if (!problem.isEmpty())
@@ -244,9 +244,9 @@ void TestMonkey::randomOperation()
             QPoint(m_random.bounded(413), m_random.bounded(335)));
     }
     QTest::qWait(100);
-    for (std::size_t i = 0; i < m_ports.size(); ++i) {
-        if (m_ports[i]->isValid())
-            QCOMPARE(m_ports[i]->readAll(0ms), QByteArray());
+    for (const auto &port : m_ports) {
+        if (port->isValid())
+            QCOMPARE(port->readAll(0ms), QByteArray());
     }
     m_window.reset();
 }
