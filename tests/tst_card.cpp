@@ -49,15 +49,16 @@ void TestCard::decoder_data()
     QTest::newRow("one packet") << Packets{on1} << Packets{on1} << 0;
     QTest::newRow("a burst") << Packets{on1.repeated(4)} << Packets{on1, on1, on1, on1} << 0;
     QTest::newRow("byte by byte") << Packets{on1.sliced(0, 1), on1.sliced(1, 1), on1.sliced(2, 1),
-        on1.sliced(3, 1), on1.sliced(4, 1)} << Packets{on1} << 0;
+        on1.sliced(3, 1), on1.sliced(4, 1)}
+                                  << Packets{on1} << 0;
     QTest::newRow("split across two packets")
         << Packets{on1.first(3), on1.sliced(3) + off2.first(2), off2.sliced(2)}
         << Packets{on1, off2} << 0;
     QTest::newRow("garbage between packets")
         << Packets{bytes({0, 255, 7}) + on1 + bytes({10, 10}) + off2 + bytes({99})}
         << Packets{on1, off2} << 0;
-    QTest::newRow("a bad checksum") << Packets{bytes({13, 1, 83, 49, 111}) + on1} << Packets{on1}
-                                    << 1;
+    QTest::newRow("a bad checksum")
+        << Packets{bytes({13, 1, 83, 49, 111}) + on1} << Packets{on1} << 1;
     // Address 13 puts a start byte inside a good packet: it is still one packet.
     const QByteArray to13 = packet(13, 'T', '4');
     QTest::newRow("a 13 inside a packet") << Packets{to13 + to13} << Packets{to13, to13} << 0;
@@ -66,8 +67,8 @@ void TestCard::decoder_data()
         << Packets{bytes({13, 1}) + on1} << Packets{on1} << 1;
     QTest::newRow("a packet cut short, then a whole one")
         << Packets{on1.first(3), off2} << Packets{off2} << 1;
-    QTest::newRow("a packet cut short at the end") << Packets{on1 + off2.first(4)} << Packets{on1}
-                                                   << 0;
+    QTest::newRow("a packet cut short at the end")
+        << Packets{on1 + off2.first(4)} << Packets{on1} << 0;
     QTest::newRow("only garbage") << Packets{bytes({1, 2, 3, 4, 5, 6, 7, 8})} << Packets{} << 0;
 }
 
@@ -103,8 +104,8 @@ void TestCard::card_data()
         << QStringList{"1T3*1", "bad", "1T3*2", "1T3*4"} << "00000000" << 2 << 1;
     QTest::newRow("a copy lost in each of three clicks")
         << QStringList{"1T5*3", "1T5*3", "1T5*3"} << "00001000" << 3 << 1;
-    QTest::newRow("packets for another card") << QStringList{"2S1*4", "0S9*4"} << "00000000" << 0
-                                              << 1;
+    QTest::newRow("packets for another card")
+        << QStringList{"2S1*4", "0S9*4"} << "00000000" << 0 << 1;
     QTest::newRow("all on, one off") << QStringList{"1S9*4", "1C2*4"} << "10111111" << 2 << 1;
     QTest::newRow("all off") << QStringList{"1S9*4", "1C9*4"} << "00000000" << 2 << 1;
     QTest::newRow("emergency stop") << QStringList{"1S9*4", "1E1*4"} << "00000000" << 2 << 1;

@@ -17,10 +17,8 @@ constexpr quint8 allRelays = '9';
 } // namespace
 
 VirtualCard::VirtualCard(quint8 address, Clock clock)
-    : m_clock(std::move(clock)),
-      m_address(address)
-{
-}
+    : m_clock(std::move(clock)), m_address(address)
+{ }
 
 VirtualCard::Clock VirtualCard::steadyClock()
 {

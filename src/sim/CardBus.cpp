@@ -5,9 +5,7 @@
 using namespace std::chrono_literals;
 
 CardBus::CardBus(VirtualCard::Clock clock, QObject *parent)
-    : QObject(parent),
-      m_clock(std::move(clock)),
-      m_start(m_clock())
+    : QObject(parent), m_clock(std::move(clock)), m_start(m_clock())
 {
     // Often enough to let a held relay go close to its 250 ms.
     m_releaseTimer.setInterval(10ms);

@@ -16,8 +16,8 @@ class CardBus : public QObject
     Q_OBJECT
 
 public:
-    explicit CardBus(VirtualCard::Clock clock = VirtualCard::steadyClock(),
-        QObject *parent = nullptr);
+    explicit CardBus(
+        VirtualCard::Clock clock = VirtualCard::steadyClock(), QObject *parent = nullptr);
     ~CardBus() override;
 
     VirtualCard &addCard(quint8 address);

@@ -27,8 +27,9 @@ QString relayWord(quint8 parameter)
 } // namespace
 
 CardWindow::CardWindow(CardBus &bus, int card, QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+    : QWidget(parent,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+            | Qt::MSWindowsFixedSizeDialogHint),
       m_bus(bus),
       m_card(card)
 {
@@ -57,8 +58,18 @@ CardWindow::CardWindow(CardBus &bus, int card, QWidget *parent)
         relayGrid->addWidget(number, 1, i, Qt::AlignCenter);
     }
 
-    m_counts = new QLabel(this);
-    m_counts->setObjectName(QStringLiteral("counts"));
+    auto *countGrid = new QGridLayout;
+    const char *countNames[] = {QT_TR_NOOP("Good packets"), QT_TR_NOOP("Bad packets"),
+        QT_TR_NOOP("For other cards"), QT_TR_NOOP("Unknown commands")};
+    const int digitsWidth = fontMetrics().horizontalAdvance(QStringLiteral("0000000"));
+    for (int i = 0; i < int(m_counts.size()); ++i) {
+        auto *value = new QLabel(QStringLiteral("0"), this);
+        value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        value->setMinimumWidth(digitsWidth);
+        m_counts.at(i) = value;
+        countGrid->addWidget(new QLabel(tr(countNames[i]), this), i / 2, (i % 2) * 2);
+        countGrid->addWidget(value, i / 2, (i % 2) * 2 + 1);
+    }
 
     m_log = new QPlainTextEdit(this);
     m_log->setObjectName(QStringLiteral("log"));
@@ -70,7 +81,7 @@ CardWindow::CardWindow(CardBus &bus, int card, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(addressRow);
     layout->addWidget(relaysBox);
-    layout->addWidget(m_counts);
+    layout->addLayout(countGrid);
     layout->addWidget(m_log);
 
     connect(&m_bus, &CardBus::commandCarriedOut, this,
@@ -132,19 +143,16 @@ void CardWindow::refresh()
         m_lamps.at(i)->setLit(relays.at(i));
 
     const PacketDecoder &decoder = m_bus.decoder();
-    m_counts->setText(tr("Good packets %1   bad %2   for other cards %3   unknown %4")
-                          .arg(decoder.goodCount())
-                          .arg(decoder.badCount())
-                          .arg(card.ignoredCount())
-                          .arg(card.unknownCount()));
+    const qint64 counts[]
+        = {decoder.goodCount(), decoder.badCount(), card.ignoredCount(), card.unknownCount()};
+    for (int i = 0; i < int(m_counts.size()); ++i)
+        m_counts.at(i)->setText(QString::number(counts[i]));
 }
 
 void CardWindow::log(quint8 addressed, const VirtualCard::Command &command)
 {
     const double seconds = double(m_bus.elapsed()) / 1000.0;
-    m_log->appendPlainText(tr("%1 s   to %2: %3")
-                               .arg(seconds, 0, 'f', 3)
-                               .arg(addressed)
-                               .arg(describe(command)));
+    m_log->appendPlainText(
+        tr("%1 s   to %2: %3").arg(seconds, 0, 'f', 3).arg(addressed).arg(describe(command)));
     refresh();
 }

@@ -31,6 +31,7 @@ private:
     int m_card;
     QLabel *m_address = nullptr;
     std::array<RelayLamp *, VirtualCard::relayCount> m_lamps{};
-    QLabel *m_counts = nullptr;
+    // Good and bad packets, packets for other cards, unknown commands.
+    std::array<QLabel *, 4> m_counts{};
     QPlainTextEdit *m_log = nullptr;
 };

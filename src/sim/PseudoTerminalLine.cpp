@@ -11,8 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-PseudoTerminalLine::PseudoTerminalLine(QObject *parent)
-    : QObject(parent)
+PseudoTerminalLine::PseudoTerminalLine(QObject *parent) : QObject(parent)
 {
     std::array<char, 256> name{};
     if (::openpty(&m_master, &m_slave, name.data(), nullptr, nullptr) != 0) {

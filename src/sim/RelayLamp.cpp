@@ -2,9 +2,7 @@
 
 #include <QPainter>
 
-RelayLamp::RelayLamp(int relay, QWidget *parent)
-    : QWidget(parent),
-      m_relay(relay)
+RelayLamp::RelayLamp(int relay, QWidget *parent) : QWidget(parent), m_relay(relay)
 {
     setFixedSize(sizeHint());
     setLit(false);

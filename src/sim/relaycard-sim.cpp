@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr char description[] = R"(A virtual relay card: it listens on a serial line and does what the
+constexpr char description[]
+    = R"(A virtual relay card: it listens on a serial line and does what the
 relay panel's packets tell a card at its address to do.
 
 With DEVICE (a serial port such as /dev/ttyUSB0 or COM3) it listens there at

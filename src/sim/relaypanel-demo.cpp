@@ -20,8 +20,8 @@ int main(int argc, char *argv[])
 
     PseudoTerminalLine line;
     if (!line.isOpen()) {
-        std::fprintf(stderr, "relaypanel-demo: no pseudo-terminal: %s\n",
-            qPrintable(line.errorString()));
+        std::fprintf(
+            stderr, "relaypanel-demo: no pseudo-terminal: %s\n", qPrintable(line.errorString()));
         return 1;
     }
     CardBus bus;
