@@ -21,8 +21,9 @@ relay panel's packets tell a card at its address to do.
 
 With DEVICE (a serial port such as /dev/ttyUSB0 or COM3) it listens there at
 2400 baud, 8N1, for example on the far end of a null-modem cable from the
-panel. Without DEVICE it makes a new pseudo-terminal and prints its name;
-start the panel with that device as its port.
+panel. Without DEVICE it makes a new pseudo-terminal and prints its name, for
+a program to open as its serial port; the README shows how to give it to the
+panel as its port 1.
 
 --headless prints one line per command the card carries out, and one whenever
 its relays change without a command (a held relay let go):
@@ -36,11 +37,14 @@ A held relay let go prints "-" for instruction and parameter. For example:
   1520 1 S 51 00100000
   3310 1 - - 00000000)";
 
-bool wantsHeadless(int argc, char *argv[])
+// Whether the program can do without a display: headless, or only asked for its help.
+bool needsNoDisplay(int argc, char *argv[])
 {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--headless") == 0)
-            return true;
+        for (const char *option : {"--headless", "--help", "--help-all", "-h", "-?"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
     }
     return false;
 }
@@ -49,8 +53,7 @@ bool wantsHeadless(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    const bool headless = wantsHeadless(argc, argv);
-    std::unique_ptr<QCoreApplication> app = headless
+    std::unique_ptr<QCoreApplication> app = needsNoDisplay(argc, argv)
         ? std::make_unique<QCoreApplication>(argc, argv)
         : std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("relaycard-sim"));
@@ -113,7 +116,7 @@ int main(int argc, char *argv[])
     err.flush();
 
     std::unique_ptr<CardWindow> window;
-    if (headless) {
+    if (parser.isSet(QStringLiteral("headless"))) {
         QObject::connect(&bus, &CardBus::commandCarriedOut, &bus,
             [&](int card, quint8 addressed, const VirtualCard::Command &command) {
                 out << HeadlessLog::commandLine(
