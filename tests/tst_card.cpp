@@ -143,7 +143,7 @@ void TestCard::card()
             bytes[4] = char(bytes.at(4) + 1);
         } else {
             const QStringList parts = step.split(u'*');
-            const QString what = parts.at(0);
+            const QString &what = parts.at(0);
             const int target = what.left(what.indexOf(QRegularExpression("[A-Z]"))).toInt();
             const qsizetype letterAt = QString::number(target).size();
             const char instruction = what.at(letterAt).toLatin1();

@@ -223,7 +223,7 @@ void TestEndToEnd::simulatorPrintsWhatItDoes()
             lines << QString::fromLocal8Bit(sim.readLine()).trimmed();
         return lines.isEmpty() ? QString() : lines.takeFirst();
     };
-    const QRegularExpression format("^(\\d+) (\\d+) (\\S) (\\S+) ([01]{8})$");
+    const QRegularExpression format(R"(^(\d+) (\d+) (\S) (\S+) ([01]{8})$)");
 
     QTest::mouseClick(control("Command10"), Qt::LeftButton);
     const QString first = nextLine();
@@ -246,10 +246,11 @@ void TestEndToEnd::simulatorPrintsWhatItDoes()
         line = nextLine();
         QVERIFY2(!line.isEmpty(), "the held relay was never let go");
     } while (line.contains(" P "));
-    QVERIFY2(QRegularExpression("^\\d+ 1 - - 00100000$").match(line).hasMatch(), qPrintable(line));
+    QVERIFY2(
+        QRegularExpression(R"(^\d+ 1 - - 00100000$)").match(line).hasMatch(), qPrintable(line));
 
     QTest::mouseClick(control("Command5"), Qt::LeftButton);
-    QVERIFY2(QRegularExpression("^\\d+ 1 E 49 00000000$").match(nextLine()).hasMatch(),
+    QVERIFY2(QRegularExpression(R"(^\d+ 1 E 49 00000000$)").match(nextLine()).hasMatch(),
         "no emergency stop line");
 
     window.close();
