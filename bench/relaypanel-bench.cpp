@@ -494,7 +494,8 @@ int main(int argc, char *argv[])
         qFatal("cannot write %s", qPrintable(file.fileName()));
     QTextStream out(&file);
     out << "# Performance\n\n"
-        << "Measured by `./scripts/bench` on "
+        << "Reproduce with `sudo ./scripts/bench` from the project's root (about five minutes).\n\n"
+        << "Measured on "
         << QDateTime::currentDateTimeUtc().toString(Qt::ISODate) << ", on " << machine() << ".\n\n"
         << "Every figure comes from one run of that command; ratios compare figures measured "
            "side by side in the same run. A goal that is not met says so in the last column.\n\n"
