@@ -13,6 +13,7 @@
 #include "panel/PanelController.h"
 #include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
+#include "support/Controls.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
 #include "ui/MainWindow.h"
@@ -63,15 +64,6 @@ struct Row
     QString met; // "yes", "no", or "-" for figures without a goal
 };
 
-QWidget *control(QWidget &window, const char *name, int index = -1)
-{
-    for (QWidget *child : window.findChildren<QWidget *>(name)) {
-        if (index < 0 || child->property("index").toInt() == index)
-            return child;
-    }
-    return nullptr;
-}
-
 // Reads a pseudo-terminal's far end on its own thread and notes when each burst was complete.
 class BurstClock
 {
@@ -119,7 +111,7 @@ QList<Row> clickToLine()
     MainWindow window(link);
     window.show();
     (void)QTest::qWaitForWindowExposed(&window);
-    QWidget *relay1 = control(window, "Command1");
+    QWidget *relay1 = findControl(window, "Command1");
     line.readAll(10ms);
 
     QList<double> panel;
@@ -175,7 +167,7 @@ QList<Row> steadyHold(int seconds)
     window.show();
     window.activateWindow();
     (void)QTest::qWaitForWindowActive(&window);
-    QWidget *hold = control(window, "Command24", 0);
+    QWidget *hold = findControl(window, "Command24", 0);
 
     BurstClock clock(line);
     QTest::mousePress(hold, Qt::LeftButton);
@@ -495,8 +487,8 @@ int main(int argc, char *argv[])
     QTextStream out(&file);
     out << "# Performance\n\n"
         << "Reproduce with `sudo ./scripts/bench` from the project's root (about five minutes).\n\n"
-        << "Measured on "
-        << QDateTime::currentDateTimeUtc().toString(Qt::ISODate) << ", on " << machine() << ".\n\n"
+        << "Measured on " << QDateTime::currentDateTimeUtc().toString(Qt::ISODate) << ", on "
+        << machine() << ".\n\n"
         << "Every figure comes from one run of that command; ratios compare figures measured "
            "side by side in the same run. A goal that is not met says so in the last column.\n\n"
         << "| Measure | Figure | Goal | Met |\n|---|---|---|---|\n";

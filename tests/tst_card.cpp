@@ -1,6 +1,7 @@
 #include "card/PacketDecoder.h"
 #include "card/VirtualCard.h"
 #include "protocol/RelayPacket.h"
+#include "sim/HeadlessLog.h"
 #include "support/Bytes.h"
 
 #include <QRegularExpression>
@@ -14,14 +15,6 @@ namespace {
 QByteArray packet(int address, char instruction, int parameter)
 {
     return RelayPacket::makePacket(quint8(address), instruction, quint8(parameter));
-}
-
-QString relayString(const VirtualCard::Relays &relays)
-{
-    QString text;
-    for (bool on : relays)
-        text += on ? u'1' : u'0';
-    return text;
 }
 
 } // namespace
@@ -155,7 +148,7 @@ void TestCard::card()
         for (const QByteArray &good : decoder.feed(bytes))
             card.receive(good);
     }
-    QCOMPARE(relayString(card.relays()), relays);
+    QCOMPARE(HeadlessLog::relayString(card.relays()), relays);
     QCOMPARE(card.commandCount(), commands);
     QCOMPARE(int(card.address()), address);
 }

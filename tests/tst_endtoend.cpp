@@ -3,7 +3,9 @@
 #include "serial/SerialLink.h"
 #include "sim/CardBus.h"
 #include "sim/CardWindow.h"
+#include "sim/HeadlessLog.h"
 #include "sim/PseudoTerminalLine.h"
+#include "support/Controls.h"
 #include "ui/MainWindow.h"
 
 #include <QComboBox>
@@ -17,14 +19,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-QString relayString(const VirtualCard::Relays &relays)
-{
-    QString text;
-    for (bool on : relays)
-        text += on ? u'1' : u'0';
-    return text;
-}
 
 // The panel with two cards, at addresses 1 and 2, on its port 1.
 struct Bench
@@ -44,11 +38,7 @@ struct Bench
 
     QWidget *control(const QString &name, int index = -1) const
     {
-        for (QWidget *child : window->findChildren<QWidget *>(name)) {
-            if (index < 0 || child->property("index").toInt() == index)
-                return child;
-        }
-        return nullptr;
+        return findControl(*window, name, index);
     }
 
     void click(const QString &name, int index = -1) const
@@ -64,7 +54,7 @@ struct Bench
         QTest::keyClicks(edit, text);
     }
 
-    QString relays(int card) { return relayString(bus.card(card).relays()); }
+    QString relays(int card) { return HeadlessLog::relayString(bus.card(card).relays()); }
 
     PseudoTerminalLine line;
     CardBus bus;
@@ -208,11 +198,7 @@ void TestEndToEnd::simulatorPrintsWhatItDoes()
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     const auto control = [&window](const char *name, int index = -1) {
-        for (QWidget *child : window.findChildren<QWidget *>(name)) {
-            if (index < 0 || child->property("index").toInt() == index)
-                return child;
-        }
-        return static_cast<QWidget *>(nullptr);
+        return findControl(window, name, index);
     };
     QStringList lines;
     const auto nextLine = [&sim, &lines] {

@@ -1,5 +1,6 @@
 #include "serial/SerialLink.h"
 #include "support/Bytes.h"
+#include "support/Controls.h"
 #include "support/PseudoTerminal.h"
 #include "ui/MainWindow.h"
 
@@ -46,11 +47,7 @@ struct Panel
     template<typename T = QWidget>
     T *control(const QString &name, int index = -1) const
     {
-        for (T *child : window.findChildren<T *>(name)) {
-            if (index < 0 || child->property("index").toInt() == index)
-                return child;
-        }
-        return nullptr;
+        return findControl<T>(window, name, index);
     }
 
     QComboBox *combo(const char *name) const { return control<QComboBox>(name); }

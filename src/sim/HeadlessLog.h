@@ -17,7 +17,6 @@ public:
     static QString commandLine(qint64 ms, quint8 address, const VirtualCard::Command &command,
         const VirtualCard::Relays &relays);
     static QString releaseLine(qint64 ms, quint8 address, const VirtualCard::Relays &relays);
-
-private:
+    // Relay 1 to 8 as "1" (on) or "0" (off).
     static QString relayString(const VirtualCard::Relays &relays);
 };
