@@ -22,11 +22,9 @@ QList<QByteArray> PacketDecoder::feed(QByteArrayView bytes)
     for (;;) {
         const qsizetype start = m_pending.indexOf(char(RelayPacket::startByte), at);
         if (start < 0) {
-            m_stray += m_pending.size() - at;
-            at = m_pending.size();
+            at = m_pending.size(); // nothing here can start a packet
             break;
         }
-        m_stray += start - at;
         at = start;
         if (m_pending.size() - at < packetSize)
             break; // the rest has not arrived yet

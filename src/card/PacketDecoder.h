@@ -18,12 +18,9 @@ public:
 
     qint64 goodCount() const { return m_good; }
     qint64 badCount() const { return m_bad; }
-    // Bytes seen outside any packet.
-    qint64 strayCount() const { return m_stray; }
 
 private:
     QByteArray m_pending;
     qint64 m_good = 0;
     qint64 m_bad = 0;
-    qint64 m_stray = 0;
 };

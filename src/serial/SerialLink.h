@@ -31,6 +31,9 @@ public:
     // Device names in natural order: ttyS2 before ttyS10, ttyACM0 before ttyS0 before ttyUSB0.
     static QStringList portOrder(QStringList names);
 
+    // The cards' line: 2400 baud, 8 data bits, no parity, 1 stop bit, no flow control.
+    static void applyLineSettings(QSerialPort &port);
+
     void setClock(LineBacklog::Clock clock);
 
     // Opens and closes the port again; the port already open, if any, is left alone.
@@ -57,7 +60,6 @@ signals:
 
 private:
     bool fail(const QString &reason);
-    static void applyLineSettings(QSerialPort &port);
     // Why `port` did not open, telling a port in use from one the user may not open.
     static QString openFailure(const QSerialPort &port);
     void handleError(QSerialPort::SerialPortError error);

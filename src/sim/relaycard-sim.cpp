@@ -1,5 +1,6 @@
 // relaycard-sim: a virtual relay card listening on a serial line, with a window or headless.
 
+#include "serial/SerialLink.h"
 #include "sim/CardBus.h"
 #include "sim/CardWindow.h"
 #include "sim/HeadlessLog.h"
@@ -91,11 +92,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<PseudoTerminalLine> line;
     if (!parser.positionalArguments().isEmpty()) {
         port = std::make_unique<QSerialPort>(parser.positionalArguments().constFirst());
-        port->setBaudRate(2400);
-        port->setDataBits(QSerialPort::Data8);
-        port->setParity(QSerialPort::NoParity);
-        port->setStopBits(QSerialPort::OneStop);
-        port->setFlowControl(QSerialPort::NoFlowControl);
+        SerialLink::applyLineSettings(*port);
         if (!port->open(QIODevice::ReadOnly)) {
             err << "relaycard-sim: " << port->portName() << ": " << port->errorString() << '\n';
             return 1;
