@@ -1,4 +1,5 @@
 #include "serial/SerialLink.h"
+#include "support/ModemLineRequests.h"
 #include "support/PseudoTerminal.h"
 
 #include <QFile>
@@ -41,6 +42,8 @@ private slots:
     void openOfMissingDeviceFails_data();
     void openOfMissingDeviceFails();
     void closeWithNoPortOpen();
+    void dataTerminalReady_data();
+    void dataTerminalReady();
     void writeWithNoPortOpen();
     void lostPortIsClosedAndReported();
     void refusedWriteClosesPort();
@@ -50,6 +53,8 @@ private slots:
     void backlogFollowsLinePace();
     void portOrder_data();
     void portOrder();
+    void listedPortNames_data();
+    void listedPortNames();
 };
 
 void TestSerialLink::lineSettings()
@@ -95,7 +100,9 @@ void TestSerialLink::openOnOpenPortReopensIt()
     cfsetospeed(&spoiled, B9600);
     spoiled.c_oflag |= OPOST | ONLCR;
     QVERIFY(pty.setSettings(spoiled));
-    QCOMPARE(cfgetospeed(&spoiled), speed_t(B9600));
+    const termios before = pty.settings();
+    QCOMPARE(cfgetospeed(&before), speed_t(B9600));
+    QCOMPARE(before.c_oflag & (OPOST | ONLCR), tcflag_t(OPOST | ONLCR));
 
     QVERIFY(link.open(1));
     QVERIFY(link.isOpen());
@@ -143,7 +150,7 @@ void TestSerialLink::probeLeavesOpenPortAlone()
 void TestSerialLink::openOfMissingDeviceFails_data()
 {
     QTest::addColumn<int>("port");
-    QTest::newRow("missing device") << 1;
+    QTest::newRow("missing device") << 2;
     QTest::newRow("port number without a device") << 3;
     QTest::newRow("port 0") << 0;
     QTest::newRow("negative port") << -5;
@@ -153,8 +160,11 @@ void TestSerialLink::openOfMissingDeviceFails()
 {
     QFETCH(int, port);
     PseudoTerminal pty;
-    SerialLink link(portsOf({missingDevice, pty.name()}));
-    QVERIFY(link.open(2));
+    // The system's way of numbering ports: "/dev/pts/N" comes before "/nonexistent/...".
+    SerialLink link(SerialLink::listedPortNames([&pty] {
+        return QStringList{missingDevice, pty.name()};
+    }));
+    QVERIFY(link.open(1));
 
     QVERIFY(!link.open(port));
     QVERIFY(!link.isOpen());
@@ -166,11 +176,56 @@ void TestSerialLink::openOfMissingDeviceFails()
 
 void TestSerialLink::closeWithNoPortOpen()
 {
-    SerialLink link(portsOf({missingDevice}));
+    PseudoTerminal pty;
+    SerialLink link(portsOf({pty.name()}));
+    ModemLineRequests::clear();
     link.close();
     QVERIFY(!link.isOpen());
     link.close();
-    QVERIFY(!link.isOpen());
+
+    // Nothing was opened, so nothing is asked of the line and nothing reaches it.
+    QCOMPARE(ModemLineRequests::of(ModemLineRequests::deviceOf(pty.name())), QStringList());
+    QCOMPARE(pty.readAll(), QByteArray());
+    QCOMPARE(link.errorString(), QString());
+    QVERIFY(link.open(1));
+}
+
+void TestSerialLink::dataTerminalReady_data()
+{
+    // What the link is asked to do, in order, and what it asks of the port's DTR line.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("requests");
+
+    QTest::newRow("open") << QStringList{"open"} << QStringList{"DTR up"};
+    QTest::newRow("open, close") << QStringList{"open", "close"}
+                                 << QStringList{"DTR up", "DTR down"};
+    QTest::newRow("close twice") << QStringList{"open", "close", "close"}
+                                 << QStringList{"DTR up", "DTR down"};
+    QTest::newRow("reopen") << QStringList{"open", "open", "close"}
+                            << QStringList{"DTR up", "DTR up", "DTR down"};
+    QTest::newRow("probe leaves the line alone") << QStringList{"probe"} << QStringList{};
+    QTest::newRow("close with none open") << QStringList{"close"} << QStringList{};
+}
+
+void TestSerialLink::dataTerminalReady()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, requests);
+
+    PseudoTerminal pty;
+    PseudoTerminal other;
+    SerialLink link(portsOf({pty.name(), other.name()}));
+    ModemLineRequests::clear();
+    for (const QString &step : steps) {
+        if (step == "open")
+            QVERIFY(link.open(1));
+        else if (step == "probe")
+            QVERIFY(link.probe(1));
+        else
+            link.close();
+    }
+    QCOMPARE(ModemLineRequests::of(ModemLineRequests::deviceOf(pty.name())), requests);
+    QCOMPARE(ModemLineRequests::of(ModemLineRequests::deviceOf(other.name())), QStringList());
 }
 
 void TestSerialLink::writeWithNoPortOpen()
@@ -332,6 +387,43 @@ void TestSerialLink::portOrder()
     QFETCH(QStringList, names);
     QFETCH(QStringList, expected);
     QCOMPARE(SerialLink::portOrder(names), expected);
+}
+
+void TestSerialLink::listedPortNames_data()
+{
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+
+    const QStringList machine{"ttyUSB0", "ttyS10", "rfcomm0", "ttyS2", "ttyACM0", "ttyS0"};
+    QTest::newRow("port 1") << machine << 1 << "rfcomm0";
+    QTest::newRow("port 2") << machine << 2 << "ttyACM0";
+    QTest::newRow("ttyS2 before ttyS10") << machine << 4 << "ttyS2";
+    QTest::newRow("ttyS10") << machine << 5 << "ttyS10";
+    QTest::newRow("last port") << machine << 6 << "ttyUSB0";
+    QTest::newRow("past the last port") << machine << 7 << "";
+    QTest::newRow("port 0") << machine << 0 << "";
+    QTest::newRow("negative port") << machine << -1 << "";
+    QTest::newRow("lowest 16-bit port") << machine << -32768 << "";
+    QTest::newRow("no ports") << QStringList{} << 1 << "";
+    QTest::newRow("only an adapter") << QStringList{"ttyUSB0"} << 1 << "ttyUSB0";
+}
+
+void TestSerialLink::listedPortNames()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(int, port);
+    QFETCH(QString, device);
+
+    int asked = 0;
+    const SerialLink::PortNames names = SerialLink::listedPortNames([&] {
+        ++asked;
+        return listed;
+    });
+    QCOMPARE(names(port), device);
+    // Ports come and go: the list is asked again for each port, never kept.
+    names(port);
+    QCOMPARE(asked, 2);
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)

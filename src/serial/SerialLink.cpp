@@ -28,16 +28,25 @@ SerialLink::~SerialLink() = default;
 
 SerialLink::PortNames SerialLink::systemPortNames()
 {
-    return [](int port) -> QString {
 #ifdef Q_OS_WIN
+    return [](int port) {
         return port > 0 ? QStringLiteral("COM%1").arg(port) : QString();
+    };
 #else
+    return listedPortNames([] {
         QStringList names;
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
             names.append(info.portName());
-        names = portOrder(names);
-        return port > 0 && port <= names.size() ? names.at(port - 1) : QString();
+        return names;
+    });
 #endif
+}
+
+SerialLink::PortNames SerialLink::listedPortNames(PortList list)
+{
+    return [list = std::move(list)](int port) -> QString {
+        const QStringList names = portOrder(list());
+        return port > 0 && port <= names.size() ? names.at(port - 1) : QString();
     };
 }
 

@@ -18,6 +18,8 @@ class SerialLink : public QObject
 public:
     // Port number (1 for the first port) to device name; an empty name means no such port.
     using PortNames = std::function<QString(int port)>;
+    // The device names of the serial ports present now, in any order.
+    using PortList = std::function<QStringList()>;
 
     static constexpr qint32 baudRate = LineBacklog::baudRate;
     // The program's own queue; the operating system's buffer comes on top of it.
@@ -28,6 +30,8 @@ public:
 
     // "COMn" on Windows; elsewhere the n-th serial port the system lists, in portOrder().
     static PortNames systemPortNames();
+    // Port n is the n-th name `list` gives, in portOrder(); asked afresh for every port.
+    static PortNames listedPortNames(PortList list);
     // Device names in natural order: ttyS2 before ttyS10, ttyACM0 before ttyS0 before ttyUSB0.
     static QStringList portOrder(QStringList names);
 
