@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QTest>
 #include <QTimer>
@@ -235,14 +236,22 @@ void TestMonkey::randomOperation()
     // The monkey reached both lines and the held buttons.
     QVERIFY(m_bursts[0] > 0 && m_bursts[1] > 0 && m_tickBursts > 0);
 
-    // After shutdown nothing reaches either line, whatever still happens to the window.
+    // After shutdown nothing reaches either line, whatever still happens to the window: its
+    // buttons are pressed (each one itself, as the window no longer passes clicks on) and the
+    // repeat timer ticks.
     QVERIFY(m_window->close());
-    for (int n = 0; n < 200; ++n) {
+    const QList<QPushButton *> buttons = m_window->findChildren<QPushButton *>();
+    QVERIFY(buttons.size() >= 28);
+    int clicked = 0;
+    for (QPushButton *button : buttons)
+        connect(button, &QPushButton::clicked, this, [&clicked] { ++clicked; });
+    constexpr int afterShutdown = 200;
+    for (int n = 0; n < afterShutdown; ++n) {
         m_now += 80ms;
         QMetaObject::invokeMethod(m_timer, "timeout");
-        QTest::mouseClick(m_window.get(), Qt::LeftButton, {},
-            QPoint(m_random.bounded(413), m_random.bounded(335)));
+        QTest::mouseClick(buttons.at(m_random.bounded(int(buttons.size()))), Qt::LeftButton);
     }
+    QCOMPARE(clicked, afterShutdown);
     QTest::qWait(100);
     for (const auto &port : m_ports) {
         if (port->isValid())
