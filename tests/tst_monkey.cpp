@@ -236,6 +236,15 @@ void TestMonkey::randomOperation()
     // The monkey reached both lines and the held buttons.
     QVERIFY(m_bursts[0] > 0 && m_bursts[1] > 0 && m_tickBursts > 0);
 
+    // A window that would write: port 1 open at card 1, as a click on SET ALL shows.
+    for (const char *box : {"Combo1", "Combo2"}) {
+        QLineEdit *edit = m_window->findChild<QComboBox *>(box)->lineEdit();
+        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(edit, "1");
+    }
+    QTest::mouseClick(m_window->findChild<QPushButton *>("Command3"), Qt::LeftButton);
+    QCOMPARE(m_ports[0]->read(20, 2s), QByteArray("\r\x01S9f").repeated(4));
+
     // After shutdown nothing reaches either line, whatever still happens to the window: its
     // buttons are pressed (each one itself, as the window no longer passes clicks on) and the
     // repeat timer ticks.
