@@ -3,7 +3,8 @@
 // running. Every figure is measured side by side with its yardstick in the same run; the result
 // is a Markdown table. It never opens a real serial device: the panel's ports are
 // pseudo-terminals, and the installed program runs in a private mount namespace with a
-// pseudo-terminal bound over every serial device node.
+// pseudo-terminal bound over every serial device node; it stops rather than start the program
+// with a node left uncovered.
 //
 //   relaypanel-bench --output docs/performance.md --program PATH --minimal PATH
 //
@@ -16,12 +17,12 @@
 #include "support/Controls.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
+#include "support/SerialNodes.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -270,14 +271,37 @@ struct Launched
     bool shown = false;
 };
 
-QString namespaced(const QString &program, const QString &line)
+// The nodes to cover, found once before anything is measured.
+QStringList serialNodes()
 {
-    QStringList binds;
-    for (const QString &node : QDir("/dev").entryList(
-             {"ttyS*", "ttyUSB*", "ttyACM*", "ttyAMA*"}, QDir::System | QDir::Files))
-        binds << QStringLiteral("mount --bind %1 /dev/%2").arg(line, node);
-    binds << "exec " + program;
-    return binds.join(" && ");
+    PseudoTerminal probe;
+    QString error;
+    QStringList nodes = SerialNodes::survey(probe.name(), &error);
+    if (!error.isEmpty())
+        qFatal("4 and 5 cannot run: %s", qPrintable(error));
+    if (nodes.isEmpty())
+        qFatal("4 and 5 cannot run: this machine has no serial device node to stand in for");
+    return nodes;
+}
+
+// The shell prints a dot just before it execs the program: start-up is timed from there, so
+// setting up and checking the namespace does not count as the program's.
+QString marked(const QString &program)
+{
+    return "printf . && exec " + SerialNodes::quoted(program);
+}
+
+QString namespaced(const QString &program, const QString &line, const QStringList &nodes)
+{
+    return SerialNodes::coverCommand(line, nodes) + " && " + marked(program);
+}
+
+// The namespace ended before the program showed a window: stop if it refused to start it.
+void checkNotRefused(const QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == SerialNodes::refused)
+        qFatal("refused to start the installed panel: a serial device node was left uncovered");
 }
 
 bool windowShown(const QString &title)
@@ -311,7 +335,7 @@ double cpuSeconds(qint64 pid)
 }
 
 // 4. Start-up to the window shown (and, for the panel, port 1 open), and peak memory.
-QList<Row> startUp(const QString &program, const QString &minimal)
+QList<Row> startUp(const QString &program, const QString &minimal, const QStringList &nodes)
 {
     constexpr int runs = 10;
     const auto launch = [](const QString &command, const QString &title, PseudoTerminal *port) {
@@ -320,9 +344,9 @@ QList<Row> startUp(const QString &program, const QString &minimal)
         environment.remove("QT_QPA_PLATFORM");
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        const auto start = Clock::now();
         process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", command});
-        process.waitForStarted();
+        process.waitForReadyRead(20000);
+        const auto start = Clock::now();
         const auto portOpen = [port] {
             if (!port)
                 return true;
@@ -332,9 +356,11 @@ QList<Row> startUp(const QString &program, const QString &minimal)
         bool shown = false;
         while (!shown && process.state() == QProcess::Running && msSince(start) < 20000) {
             shown = portOpen() && windowShown(title);
+            // A pause that also notices the process ending, which a sleep would not.
             if (!shown)
-                QThread::msleep(2);
+                process.waitForFinished(2);
         }
+        checkNotRefused(process);
         Launched result{msSince(start), 0, process.processId(), shown};
         QThread::msleep(500);
         result.peakRssMiB = peakRssMiB(process.processId());
@@ -349,8 +375,8 @@ QList<Row> startUp(const QString &program, const QString &minimal)
     for (int tries = 0; panelMs.size() < runs && tries < 3 * runs; ++tries) {
         PseudoTerminal port;
         const Launched panel
-            = launch(namespaced(program, port.name()), "8 Channel relay board", &port);
-        const Launched bare = launch("exec " + minimal, "minimal window", nullptr);
+            = launch(namespaced(program, port.name(), nodes), "8 Channel relay board", &port);
+        const Launched bare = launch(marked(minimal), "minimal window", nullptr);
         if (!panel.shown || !bare.shown)
             continue;
         panelMs << panel.shownMs;
@@ -379,7 +405,7 @@ QList<Row> startUp(const QString &program, const QString &minimal)
 
 // 5. CPU time of the installed panel over a quiet minute, and over a minute with a momentary
 // button held.
-QList<Row> idleCost(const QString &program, int seconds)
+QList<Row> idleCost(const QString &program, int seconds, const QStringList &nodes)
 {
     PseudoTerminal port;
     QProcess process;
@@ -387,11 +413,14 @@ QList<Row> idleCost(const QString &program, int seconds)
     environment.remove("QT_QPA_PLATFORM");
     process.setProcessEnvironment(environment);
     process.start("unshare",
-        {"--mount", "--propagation", "private", "sh", "-c", namespaced(program, port.name())});
+        {"--mount", "--propagation", "private", "sh", "-c",
+            namespaced(program, port.name(), nodes)});
     process.waitForStarted();
     const auto start = Clock::now();
-    while (!windowShown("8 Channel relay board") && msSince(start) < 20000)
-        QThread::msleep(10);
+    while (process.state() == QProcess::Running && !windowShown("8 Channel relay board")
+        && msSince(start) < 20000)
+        process.waitForFinished(10);
+    checkNotRefused(process);
     BurstClock drain(port);
     QThread::msleep(2000); // let start-up settle
 
@@ -463,6 +492,8 @@ int main(int argc, char *argv[])
     parser.addOption({"seconds", "Length of the hold and idle runs.", "S", "60"});
     parser.process(app);
     const int seconds = parser.value("seconds").toInt();
+    const bool installed = parser.isSet("program") && parser.isSet("minimal") && ::geteuid() == 0;
+    const QStringList nodes = installed ? serialNodes() : QStringList();
 
     QList<Row> rows;
     QTextStream err(stderr);
@@ -472,11 +503,11 @@ int main(int argc, char *argv[])
     rows += steadyHold(seconds);
     err << "3. stop behind a hold\n" << Qt::flush;
     rows += stopBehindHold();
-    if (parser.isSet("program") && parser.isSet("minimal") && ::geteuid() == 0) {
+    if (installed) {
         err << "4. start-up and footprint\n" << Qt::flush;
-        rows += startUp(parser.value("program"), parser.value("minimal"));
+        rows += startUp(parser.value("program"), parser.value("minimal"), nodes);
         err << "5. idle cost, 2 × " << seconds << " s\n" << Qt::flush;
-        rows += idleCost(parser.value("program"), seconds);
+        rows += idleCost(parser.value("program"), seconds, nodes);
     } else {
         err << "4 and 5 skipped: they need root, --program and --minimal\n";
     }
