@@ -3,6 +3,7 @@
 #include "panel/TextNumber.h"
 #include "protocol/RelayCommand.h"
 #include "protocol/RelayPacket.h"
+#include "serial/HoldPace.h"
 #include "serial/SerialLink.h"
 
 namespace {
@@ -169,9 +170,8 @@ void PanelController::momentaryRelease()
 
 void PanelController::repeatTick()
 {
-    // The timer runs a little faster than the line: write only once the line has less than a
-    // burst left to carry, so a long hold builds no backlog and a click never waits long.
-    if (m_sendBuffer.isEmpty() || m_link.bytesWaiting() >= RelayPacket::burstSize)
+    // The timer runs a little faster than the line; the pace decides which ticks write.
+    if (m_sendBuffer.isEmpty() || !HoldPace::mayRepeat(m_link, RelayPacket::burstSize))
         return;
     write(m_sendBuffer);
 }
