@@ -25,7 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-files=(bin/relaypanel share/applications/relaypanel.desktop share/icons/hicolor/32x32/apps/relaypanel.png)
+files=(bin/relaypanel bin/relayctl share/applications/relaypanel.desktop share/icons/hicolor/32x32/apps/relaypanel.png)
 
 echo "cmake --install into a staging folder"
 cmake --install "$build" --prefix "$work/stage" >/dev/null

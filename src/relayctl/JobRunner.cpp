@@ -1,0 +1,135 @@
+#include "relayctl/JobRunner.h"
+
+#include "protocol/RelayPacket.h"
+#include "relayctl/Interruptions.h"
+#include "serial/HoldPace.h"
+#include "serial/LineBacklog.h"
+#include "serial/SerialLink.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+JobRunner::JobRunner(
+    const Job &job, SerialLink &link, Interruptions &interruptions, QTextStream &log)
+    : m_job(job), m_link(link), m_interruptions(interruptions), m_log(log)
+{ }
+
+int JobRunner::run()
+{
+    const QMetaObject::Connection lost = QObject::connect(&m_link, &SerialLink::portLost, &m_link,
+        [this](int, const QString &reason) { lose(reason); });
+    const QMetaObject::Connection interrupted = QObject::connect(&m_interruptions,
+        &Interruptions::interrupted, &m_link, [this] { m_status = m_interruptions.exitStatus(); });
+
+    for (const Step &step : m_job.steps) {
+        if (stopped() || !carryOut(step))
+            break;
+    }
+    // Whatever ended the steps, the card gets what was already written before DTR drops.
+    if (m_link.isOpen() && waitForLine(false))
+        m_link.close();
+
+    QObject::disconnect(lost);
+    QObject::disconnect(interrupted);
+    return m_status;
+}
+
+bool JobRunner::carryOut(const Step &step)
+{
+    switch (step.kind) {
+    case Step::Kind::Send:
+        return send(step);
+    case Step::Kind::Hold:
+        return hold(step);
+    case Step::Kind::Wait:
+        return waitForLine(true) && pause(step.duration);
+    }
+    return false;
+}
+
+bool JobRunner::send(const Step &step)
+{
+    if (m_job.verbose)
+        m_log << step.line() << Qt::endl;
+    if (!m_link.write(step.burst())) {
+        lose(m_link.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool JobRunner::hold(const Step &step)
+{
+    if (m_job.verbose)
+        m_log << step.line() << Qt::endl;
+    const QByteArray burst = step.burst();
+    std::optional<SteadyClock::time_point> start;
+    // The first burst, too, waits for the pace: it follows what was sent before it.
+    while (!start || SteadyClock::now() - *start < step.duration) {
+        if (!pause(HoldPace::untilRepeat(m_link, burst.size())))
+            return false;
+        if (!HoldPace::mayRepeat(m_link, burst.size()))
+            continue;
+        if (!start)
+            start = SteadyClock::now();
+        if (!m_link.write(burst)) {
+            lose(m_link.errorString());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool JobRunner::pause(std::chrono::nanoseconds duration)
+{
+    if (stopped())
+        return false;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&m_interruptions, &Interruptions::interrupted, &loop, &QEventLoop::quit);
+    QObject::connect(&m_link, &SerialLink::portLost, &loop, &QEventLoop::quit);
+    timer.start(std::chrono::ceil<std::chrono::milliseconds>(duration));
+    loop.exec();
+    return !stopped();
+}
+
+bool JobRunner::waitForLine(bool interruptible)
+{
+    const auto lineTime = [this] {
+        return std::chrono::ceil<std::chrono::nanoseconds>(
+            LineBacklog::ByteTime(m_link.bytesWaiting()));
+    };
+    const auto deadline = SteadyClock::now() + lineTime() + stalledLine;
+    while (m_link.isOpen() && m_link.bytesWaiting() > 0) {
+        if (interruptible && stopped())
+            return false;
+        if (SteadyClock::now() > deadline) {
+            lose(tr("The line stopped taking bytes"));
+            return false;
+        }
+        // Whatever the estimate says, at least a little while: the port's own queue may be
+        // what is left.
+        const auto left = std::max<std::chrono::nanoseconds>(lineTime(), 1ms);
+        QEventLoop loop;
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(left), Qt::PreciseTimer,
+            &loop, &QEventLoop::quit);
+        QObject::connect(&m_link, &SerialLink::portLost, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return m_link.isOpen();
+}
+
+void JobRunner::lose(const QString &reason)
+{
+    if (m_status == PortLost)
+        return;
+    m_status = PortLost;
+    m_log << QStringLiteral("relayctl: ") << tr("%1 was lost: %2").arg(m_job.lineName(), reason)
+          << Qt::endl;
+}
