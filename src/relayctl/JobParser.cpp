@@ -120,7 +120,9 @@ bool JobParser::readCommands(Job &job, const QStringList &words)
     if (words.isEmpty())
         return fail(tr("no command given"));
     if (words.first() == QStringLiteral("ports")) {
-        if (words.size() > 1)
+        const bool options = m_parser.isSet(m_port) || m_parser.isSet(m_device)
+            || m_parser.isSet(m_address) || m_parser.isSet(m_dryRun) || m_parser.isSet(m_verbose);
+        if (words.size() > 1 || options)
             return fail(tr("ports stands alone on the line"));
         job.listPorts = true;
         return true;
