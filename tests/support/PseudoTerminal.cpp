@@ -15,6 +15,10 @@ PseudoTerminal::PseudoTerminal()
         return;
     }
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // A program the test starts must not inherit the line: holding the master would keep it up
+    // after hangUp().
+    for (int fd : {m_master, m_slave})
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
     m_name = QFile::decodeName(name);
 }
 
