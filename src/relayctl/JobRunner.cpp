@@ -3,11 +3,12 @@
 #include "protocol/RelayPacket.h"
 #include "relayctl/Interruptions.h"
 #include "serial/HoldPace.h"
-#include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
 
 #include <QEventLoop>
 #include <QTimer>
+
+#include <thread>
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
@@ -67,20 +68,24 @@ bool JobRunner::hold(const Step &step)
         m_log << step.line() << Qt::endl;
     const QByteArray burst = step.burst();
     std::optional<SteadyClock::time_point> start;
-    // The first burst, too, waits for the pace: it follows what was sent before it.
-    while (!start || SteadyClock::now() - *start < step.duration) {
+    for (;;) {
+        // The first burst, too, waits for the pace: it follows what was sent before it.
         if (!pause(HoldPace::untilRepeat(m_link, burst.size())))
             return false;
         if (!HoldPace::mayRepeat(m_link, burst.size()))
             continue;
+        const auto now = SteadyClock::now();
+        // The line carries the held burst for the hold's duration, counted from the first one:
+        // no more once what it has yet to carry reaches the end.
+        if (start && now + m_link.timeToCarry() - *start >= step.duration)
+            return true;
         if (!start)
-            start = SteadyClock::now();
+            start = now;
         if (!m_link.write(burst)) {
             lose(m_link.errorString());
             return false;
         }
     }
-    return true;
 }
 
 bool JobRunner::pause(std::chrono::nanoseconds duration)
@@ -101,11 +106,7 @@ bool JobRunner::pause(std::chrono::nanoseconds duration)
 
 bool JobRunner::waitForLine(bool interruptible)
 {
-    const auto lineTime = [this] {
-        return std::chrono::ceil<std::chrono::nanoseconds>(
-            LineBacklog::ByteTime(m_link.bytesWaiting()));
-    };
-    const auto deadline = SteadyClock::now() + lineTime() + stalledLine;
+    const auto deadline = SteadyClock::now() + m_link.timeToCarry() + stalledLine;
     while (m_link.isOpen() && m_link.bytesWaiting() > 0) {
         if (interruptible && stopped())
             return false;
@@ -113,12 +114,16 @@ bool JobRunner::waitForLine(bool interruptible)
             lose(tr("The line stopped taking bytes"));
             return false;
         }
-        // Whatever the estimate says, at least a little while: the port's own queue may be
-        // what is left.
-        const auto left = std::max<std::chrono::nanoseconds>(lineTime(), 1ms);
+        // The timer for the whole milliseconds, a plain sleep for the last one: the exit waits
+        // for the line, not for a rounded-up timer.
+        const auto left = m_link.timeToCarry();
+        if (left < 2ms) {
+            std::this_thread::sleep_for(std::max<std::chrono::nanoseconds>(left, 100us));
+            continue;
+        }
         QEventLoop loop;
-        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(left), Qt::PreciseTimer,
-            &loop, &QEventLoop::quit);
+        QTimer::singleShot(std::chrono::floor<std::chrono::milliseconds>(left - 1ms),
+            Qt::PreciseTimer, &loop, &QEventLoop::quit);
         QObject::connect(&m_link, &SerialLink::portLost, &loop, &QEventLoop::quit);
         loop.exec();
     }

@@ -23,6 +23,13 @@ qint64 LineBacklog::bytesWaiting() const
     return ahead > ahead.zero() ? std::chrono::ceil<ByteTime>(ahead).count() : 0;
 }
 
+std::chrono::nanoseconds LineBacklog::timeToCarry() const
+{
+    const auto ahead = m_lineFreeAt - m_clock();
+    return ahead > ahead.zero() ? std::chrono::ceil<std::chrono::nanoseconds>(ahead)
+                                : std::chrono::nanoseconds::zero();
+}
+
 void LineBacklog::clear()
 {
     m_lineFreeAt = {};

@@ -27,6 +27,8 @@ public:
 
     void recordWrite(qint64 bytes);
     qint64 bytesWaiting() const;
+    // How long the line still needs for what was written; zero when it is idle.
+    std::chrono::nanoseconds timeToCarry() const;
     void clear();
 
 private:

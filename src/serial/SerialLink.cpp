@@ -198,6 +198,12 @@ qint64 SerialLink::bytesWaiting() const
     return std::max(m_backlog.bytesWaiting(), queuedBytes());
 }
 
+std::chrono::nanoseconds SerialLink::timeToCarry() const
+{
+    return std::max(m_backlog.timeToCarry(),
+        std::chrono::ceil<std::chrono::nanoseconds>(LineBacklog::ByteTime(queuedBytes())));
+}
+
 QString SerialLink::errorString() const
 {
     return m_errorString;

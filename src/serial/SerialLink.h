@@ -54,6 +54,8 @@ public:
     qint64 queuedBytes() const;
     // Bytes written that the line has not yet carried, estimated from its pace.
     qint64 bytesWaiting() const;
+    // How long the line needs to carry them.
+    std::chrono::nanoseconds timeToCarry() const;
     // Why the last failed operation failed, in words an operator can read.
     QString errorString() const;
 
