@@ -356,14 +356,20 @@ void TestSerialLink::backlogFollowsLinePace()
     QVERIFY(link.open(1));
 
     QCOMPARE(link.bytesWaiting(), 0);
+    QCOMPARE(link.timeToCarry(), 0ns);
     QVERIFY(link.write(QByteArray(20, 'a')));
     QCOMPARE(link.bytesWaiting(), 20);
+    QCOMPARE(link.timeToCarry(), 83'333'334ns); // 1/12 s, rounded up
     QVERIFY(link.write(QByteArray(20, 'b')));
     QCOMPARE(link.bytesWaiting(), 40);
     now += 125ms; // 30 byte times
     QCOMPARE(link.bytesWaiting(), 10);
+    QCOMPARE(link.timeToCarry(), 41'666'667ns);
+    now += 41'666'666ns;
+    QCOMPARE(link.bytesWaiting(), 1); // a third of a nanosecond is still a byte under way
     now += 1s;
     QCOMPARE(link.bytesWaiting(), 0);
+    QCOMPARE(link.timeToCarry(), 0ns);
     // An idle line does not bank time for later writes.
     QVERIFY(link.write(QByteArray(20, 'c')));
     QCOMPARE(link.bytesWaiting(), 20);
