@@ -1,17 +1,21 @@
 // relaypanel-bench: how fast a click reaches the line, how steady a held button keeps it, how
-// long an emergency stop waits behind a hold, and what the panel costs to start and to keep
-// running. Every figure is measured side by side with its yardstick in the same run; the result
-// is a Markdown table. It never opens a real serial device: the panel's ports are
-// pseudo-terminals, and the installed program runs in a private mount namespace with a
-// pseudo-terminal bound over every serial device node; it stops rather than start the program
-// with a node left uncovered.
+// long an emergency stop waits behind a hold, what the panel costs to start and to keep running,
+// and what relayctl costs beyond the line's own time and how busy its hold keeps the line. Every
+// figure is measured side by side with its yardstick in the same run; the result is a Markdown
+// table. It never opens a real serial device: the panel's ports are pseudo-terminals, and the
+// installed program runs in a private mount namespace with a pseudo-terminal bound over every
+// serial device node; it stops rather than start the program with a node left uncovered.
 //
 //   relaypanel-bench --output docs/performance.md --program PATH --minimal PATH
+//                    --relayctl PATH --minimal-core PATH
+//
+// relayctl is only ever given a pseudo-terminal with --device, so it needs no namespace.
 //
 // Run it as root under an X server (xvfb-run); ./scripts/bench does all of it.
 
 #include "Statistics.h"
 #include "panel/PanelController.h"
+#include "protocol/RelayPacket.h"
 #include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
 #include "support/Controls.h"
@@ -33,8 +37,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -82,6 +90,8 @@ public:
         m_thread = std::thread([] {});
         return m_arrivals;
     }
+    // Everything that arrived, once stopped.
+    QByteArray received() const { return m_received; }
 
 private:
     void run()
@@ -90,6 +100,7 @@ private:
         while (!m_stop) {
             const QByteArray bytes = m_line.read(1, 20ms);
             const auto now = Clock::now();
+            m_received += bytes;
             pending += bytes.size();
             for (; pending >= 20; pending -= 20)
                 m_arrivals.append(now);
@@ -99,8 +110,37 @@ private:
     PseudoTerminal &m_line;
     std::atomic<bool> m_stop = false;
     QList<Clock::time_point> m_arrivals;
+    QByteArray m_received;
     std::thread m_thread;
 };
+
+// The bursts as a 2400-baud line would carry them: each starts when it has arrived and the one
+// before has gone out. The line stands idle when a burst arrives after it went quiet.
+struct PacedLine
+{
+    QList<double> intervals; // between arrivals, ms
+    double longestIdle = 0; // ms
+    double carried = 0; // ms after the first arrival when the line has carried them all
+};
+
+PacedLine paced(const QList<Clock::time_point> &arrivals)
+{
+    PacedLine result;
+    double lineFree = 0; // ms after the first arrival when the line has carried all so far
+    for (qsizetype i = 0; i < arrivals.size(); ++i) {
+        const double at
+            = std::chrono::duration<double, std::milli>(arrivals.at(i) - arrivals.first()).count();
+        if (i > 0) {
+            result.intervals.append(
+                std::chrono::duration<double, std::milli>(arrivals.at(i) - arrivals.at(i - 1))
+                    .count());
+            result.longestIdle = std::max(result.longestIdle, at - lineFree);
+        }
+        lineFree = std::max(lineFree, at) + burstMs;
+    }
+    result.carried = lineFree;
+    return result;
+}
 
 // 1. A click on a relay button of the real window until its 20th byte can be read at the far
 // end, against a bare write() of 20 bytes to a pseudo-terminal.
@@ -179,21 +219,9 @@ QList<Row> steadyHold(int seconds)
     load.kill();
     load.waitForFinished();
 
-    QList<double> intervals;
-    double longestIdle = 0;
-    double lineFree = 0; // ms after the first arrival when the line has carried all so far
-    for (qsizetype i = 0; i < arrivals.size(); ++i) {
-        const double at
-            = std::chrono::duration<double, std::milli>(arrivals.at(i) - arrivals.first()).count();
-        if (i > 0) {
-            intervals.append(
-                std::chrono::duration<double, std::milli>(arrivals.at(i) - arrivals.at(i - 1))
-                    .count());
-            longestIdle = std::max(longestIdle, at - lineFree);
-        }
-        lineFree = std::max(lineFree, at) + burstMs;
-    }
-    const Statistics s(intervals);
+    const PacedLine pace = paced(arrivals);
+    const double longestIdle = pace.longestIdle;
+    const Statistics s(pace.intervals);
     const double capacity = seconds * 1000.0 / burstMs;
     return {
         {QStringLiteral("2. Hold for %1 s, other core loaded: bursts sent / line capacity")
@@ -456,6 +484,148 @@ QList<Row> idleCost(const QString &program, int seconds, const QStringList &node
     };
 }
 
+// A program run to its end, timed from just before it is started to the moment it has exited.
+struct Exited
+{
+    double ms = 0;
+    int status = -1; // its exit status; -1 when killed or stopped at the time limit
+};
+
+// posix_spawn() and a pidfd rather than QProcess: nothing but starting the program and noticing
+// its end falls inside the time, for relayctl and its yardstick alike.
+Exited runToExit(const QStringList &arguments, const QString &line, std::chrono::milliseconds limit)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Should --device ever be passed over, relayctl still finds nothing but the pseudo-terminal.
+    environment.insert("RELAYCTL_DEVICE", line);
+    QList<QByteArray> argumentBytes;
+    for (const QString &argument : arguments)
+        argumentBytes << QFile::encodeName(argument);
+    QList<QByteArray> environmentBytes;
+    for (const QString &variable : environment.toStringList())
+        environmentBytes << QFile::encodeName(variable);
+    const auto pointers = [](QList<QByteArray> &strings) {
+        QList<char *> list;
+        for (QByteArray &string : strings)
+            list << string.data();
+        list << nullptr;
+        return list;
+    };
+    QList<char *> argv = pointers(argumentBytes);
+    QList<char *> envp = pointers(environmentBytes);
+
+    pid_t pid = 0;
+    const auto start = Clock::now();
+    if (::posix_spawn(&pid, argv.first(), nullptr, nullptr, argv.data(), envp.data()) != 0)
+        qFatal("cannot start %s", qPrintable(arguments.first()));
+    // Through syscall(): Debian 12's <sys/pidfd.h> lacks the C linkage C++ needs.
+    const auto handle = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (handle < 0)
+        qFatal("cannot watch %s", qPrintable(arguments.first()));
+    pollfd ended{handle, POLLIN, 0};
+    const bool exited = ::poll(&ended, 1, int(limit.count())) == 1;
+    const double took = msSince(start);
+    if (!exited)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(handle);
+    return {took, exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+// 6. relayctl switching one relay on, from start to exit, against the 83.3 ms it must wait for
+// its burst to leave plus the start and exit of a minimal Qt Core program; the burst is read at
+// the far end after every run.
+QList<Row> relayctlOnce(const QString &relayctl, const QString &minimal)
+{
+    constexpr int runs = 100;
+    constexpr int warmUp = 3; // loads both programs into the page cache
+    const QByteArray burst = RelayPacket::makeBurst(RelayPacket::makePacket(1, 'S', '1'));
+    QList<double> ctlMs;
+    QList<double> minimalMs;
+    int delivered = 0;
+    for (int i = 0; i < warmUp + runs; ++i) {
+        PseudoTerminal line;
+        const Exited ctl
+            = runToExit({relayctl, "--device", line.name(), "on", "1"}, line.name(), 10s);
+        // The burst, whole, and nothing after it.
+        const QByteArray arrived = line.read(RelayPacket::burstSize, 1s) + line.readAll(0ms);
+        const Exited bare = runToExit({minimal}, line.name(), 10s);
+        if (i < warmUp)
+            continue;
+        ctlMs << ctl.ms;
+        minimalMs << bare.ms;
+        if (ctl.status == 0 && arrived == burst)
+            ++delivered;
+    }
+    const Statistics c(ctlMs);
+    const Statistics m(minimalMs);
+    const double own = c.median() - burstMs;
+    const double ratio = own / m.median();
+    const auto spread = [](const Statistics &s) {
+        return ms(s.median(), 1) + " / " + ms(s.percentile(90), 1) + " / " + ms(s.worst(), 1);
+    };
+    return {
+        {QStringLiteral("6. `relayctl --device PTY on 1`, start to exit: median / 90th "
+                        "percentile / worst (%1 runs)")
+                .arg(runs),
+            spread(c), "", "-"},
+        {"6. Minimal Qt Core program, start to exit: median / 90th percentile / worst", spread(m),
+            "", "-"},
+        {"6. relayctl's own time (its median less the burst's 83.3 ms) / minimal median",
+            QStringLiteral("%1 / %2 = %3×")
+                .arg(ms(own, 1), ms(m.median(), 1))
+                .arg(ratio, 0, 'f', 2),
+            "within 1.5×", ratio <= 1.5 ? "yes" : "no"},
+        {"6. Runs that left the whole burst on the line and exited with 0",
+            QStringLiteral("%1 of %2").arg(delivered).arg(runs), "every run",
+            delivered == runs ? "yes" : "no"},
+    };
+}
+
+// 7. relayctl holding a relay for 10 s: how many of the bursts the line could carry arrived, and
+// how long the paced line ever stood idle.
+QList<Row> relayctlHold(const QString &relayctl)
+{
+    constexpr int seconds = 10;
+    const QByteArray burst = RelayPacket::makeBurst(RelayPacket::makePacket(1, 'P', '1'));
+    PseudoTerminal line;
+    BurstClock clock(line);
+    const Exited ctl = runToExit(
+        {relayctl, "--device", line.name(), "hold", "1", QStringLiteral("%1s").arg(seconds)},
+        line.name(), 30s);
+    QThread::msleep(100); // the last burst's bytes reach the far end
+    const QList<Clock::time_point> arrivals = clock.stop();
+    const bool allHeld = clock.received() == burst.repeated(arrivals.size());
+
+    const PacedLine pace = paced(arrivals);
+    const Statistics s(pace.intervals);
+    const double capacity = seconds * 1000.0 / burstMs;
+    QString count = QStringLiteral("%1 / %2").arg(arrivals.size()).arg(capacity, 0, 'f', 0);
+    if (!allHeld)
+        count += " (not all of them relay 1's hold burst)";
+    if (ctl.status != 0)
+        count += QStringLiteral(" (relayctl exited with %1)").arg(ctl.status);
+    return {
+        {QStringLiteral("7. `relayctl --device PTY hold 1 %1s`: bursts on the line / line "
+                        "capacity")
+                .arg(seconds),
+            count, "at least 118",
+            arrivals.size() >= 118 && allHeld && ctl.status == 0 ? "yes" : "no"},
+        {"7. The same, start to exit", QStringLiteral("%1 s").arg(ctl.ms / 1000, 0, 'f', 2), "",
+            "-"},
+        {QStringLiteral("7. Time the line takes to carry the hold's bursts (%1 s asked)")
+                .arg(seconds),
+            QStringLiteral("%1 s").arg(pace.carried / 1000, 0, 'f', 2), "", "-"},
+        {"7. Interval between bursts: median / 99th percentile / worst",
+            ms(s.median(), 1) + " / " + ms(s.percentile(99), 1) + " / " + ms(s.worst(), 1), "",
+            "-"},
+        {"7. Longest time the line stood idle during the hold",
+            ms(std::max(0.0, pace.longestIdle), 1), "never more than 5 ms",
+            pace.longestIdle <= 5 ? "yes" : "no"},
+    };
+}
+
 QString machine()
 {
     QString cpu;
@@ -487,7 +657,9 @@ int main(int argc, char *argv[])
     parser.addOption({"output", "Where the Markdown table goes.", "FILE", "performance.md"});
     parser.addOption({"program", "The installed relaypanel.", "PATH"});
     parser.addOption({"minimal", "The minimal Qt Widgets program.", "PATH"});
-    parser.addOption({"seconds", "Length of the hold and idle runs.", "S", "60"});
+    parser.addOption({"relayctl", "The installed relayctl.", "PATH"});
+    parser.addOption({"minimal-core", "The minimal Qt Core program.", "PATH"});
+    parser.addOption({"seconds", "Length of the panel's hold and idle runs.", "S", "60"});
     parser.process(app);
     const int seconds = parser.value("seconds").toInt();
     const bool asRoot = parser.isSet("program") && parser.isSet("minimal") && ::geteuid() == 0;
@@ -512,6 +684,14 @@ int main(int argc, char *argv[])
     } else {
         err << "4 and 5 skipped: they need root, --program, --minimal and a serial device node "
                "to stand in for\n";
+    }
+    if (parser.isSet("relayctl") && parser.isSet("minimal-core")) {
+        err << "6. relayctl on 1, start to exit\n" << Qt::flush;
+        rows += relayctlOnce(parser.value("relayctl"), parser.value("minimal-core"));
+        err << "7. relayctl hold 1 10s\n" << Qt::flush;
+        rows += relayctlHold(parser.value("relayctl"));
+    } else {
+        err << "6 and 7 skipped: they need --relayctl and --minimal-core\n";
     }
 
     QFile file(parser.value("output"));
