@@ -370,7 +370,7 @@ QList<Row> startUp(const QString &program, const QString &minimal, const QString
         environment.remove("QT_QPA_PLATFORM");
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", command});
+        SerialNodes::start(process, command);
         process.waitForReadyRead(20000);
         const auto start = Clock::now();
         const auto portOpen = [port] {
@@ -438,9 +438,7 @@ QList<Row> idleCost(const QString &program, int seconds, const QStringList &node
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("QT_QPA_PLATFORM");
     process.setProcessEnvironment(environment);
-    process.start("unshare",
-        {"--mount", "--propagation", "private", "sh", "-c",
-            namespaced(program, port.name(), nodes)});
+    SerialNodes::start(process, namespaced(program, port.name(), nodes));
     process.waitForStarted();
     const auto start = Clock::now();
     while (process.state() == QProcess::Running && !windowShown("8 Channel relay board")

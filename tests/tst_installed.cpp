@@ -75,9 +75,7 @@ void TestInstalled::initTestCase()
     environment.remove("QT_QPA_PLATFORM");
     m_panel.setProcessEnvironment(environment);
     m_panel.setProcessChannelMode(QProcess::ForwardedChannels);
-    m_panel.start("unshare",
-        {"--mount", "--propagation", "private", "sh", "-c",
-            SerialNodes::command(m_line.name(), serialNodes, m_program)});
+    SerialNodes::start(m_panel, SerialNodes::command(m_line.name(), serialNodes, m_program));
     QVERIFY(m_panel.waitForStarted());
     // The check right before the program starts may still refuse (a port plugged in meanwhile).
     QDeadlineTimer deadline(20s);

@@ -4,6 +4,7 @@
 // pseudo-terminal is bound over every serial device node, so it cannot reach a real port.
 
 #include "support/Bytes.h"
+#include "support/ProcessOutcome.h"
 #include "support/PseudoTerminal.h"
 #include "support/SerialNodes.h"
 
@@ -27,27 +28,6 @@ const QString missingDevice = QStringLiteral("/nonexistent/relayctl-test-port");
 
 const QByteArray on1 = bytes({13, 1, 83, 49, 110}).repeated(4);
 const QByteArray hold1 = bytes({13, 1, 80, 49, 113}).repeated(4);
-
-struct Outcome
-{
-    int exitCode = -1; // -1: killed by a signal, or did not end
-    QByteArray out;
-    QString err;
-};
-
-Outcome finish(QProcess &process)
-{
-    Outcome outcome;
-    if (!process.waitForFinished(15000)) {
-        process.kill();
-        process.waitForFinished();
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        outcome.exitCode = process.exitCode();
-    }
-    outcome.out = process.readAllStandardOutput();
-    outcome.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return outcome;
-}
 
 // Whether relayctl might take a port by number: a real one, outside the namespace.
 bool picksPortByNumber(const QStringList &arguments)
@@ -90,7 +70,7 @@ private slots:
 private:
     void start(QProcess &process, const QStringList &arguments, const QString &cover = {},
         const QProcessEnvironment &environment = clean());
-    Outcome run(const QStringList &arguments, const QString &cover = {},
+    ProcessOutcome run(const QStringList &arguments, const QString &cover = {},
         const QProcessEnvironment &environment = clean());
     static QProcessEnvironment clean();
 
@@ -127,19 +107,15 @@ void TestRelayctl::start(QProcess &process, const QStringList &arguments, const 
         process.start(RELAYCTL, arguments);
         return;
     }
-    QString script
-        = SerialNodes::coverCommand(cover, m_nodes) + " && exec " + SerialNodes::quoted(RELAYCTL);
-    for (const QString &argument : arguments)
-        script += u' ' + SerialNodes::quoted(argument);
-    process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script});
+    SerialNodes::start(process, SerialNodes::command(cover, m_nodes, RELAYCTL, arguments));
 }
 
-Outcome TestRelayctl::run(
+ProcessOutcome TestRelayctl::run(
     const QStringList &arguments, const QString &cover, const QProcessEnvironment &environment)
 {
     QProcess process;
     start(process, arguments, cover, environment);
-    return finish(process);
+    return finish(process, 15s);
 }
 
 void TestRelayctl::bursts_data()
@@ -177,9 +153,9 @@ void TestRelayctl::bursts()
     QFETCH(QByteArray, line);
 
     PseudoTerminal pty;
-    const Outcome outcome = run(QStringList{"--device", pty.name()} + arguments);
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
-    QCOMPARE(outcome.out, QByteArray());
+    const ProcessOutcome outcome = run(QStringList{"--device", pty.name()} + arguments);
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
+    QCOMPARE(outcome.output, QByteArray());
     QCOMPARE(pty.readAll(), line);
 }
 
@@ -196,9 +172,9 @@ void TestRelayctl::waitCountsFromTheLine()
     // this test reading that burst late.
     const qint64 gap = clock.restart();
     QVERIFY2(gap >= 560 && gap < 2000, qPrintable(QString::number(gap)));
-    const Outcome outcome = finish(ctl);
+    const ProcessOutcome outcome = finish(ctl, 15s);
     QVERIFY2(clock.elapsed() >= 60, "ended before the line could carry the last burst");
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
     QCOMPARE(pty.readAll(), QByteArray());
 }
 
@@ -210,8 +186,8 @@ void TestRelayctl::holdBursts()
     QByteArray line = pty.read(20, 5s);
     const termios settings = pty.settings(); // while open: closing puts the old ones back
     QCOMPARE(cfgetospeed(&settings), speed_t(B2400));
-    const Outcome outcome = finish(ctl);
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
+    const ProcessOutcome outcome = finish(ctl, 15s);
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
     // At the line's pace: 2 s of 83.3 ms bursts is 24 of them.
     line += pty.readAll();
     const qsizetype count = line.size() / 20;
@@ -227,8 +203,8 @@ void TestRelayctl::holdAtTheCard()
     const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
     QVERIFY2(device.startsWith("/dev/pts/"), qPrintable(device));
 
-    const Outcome outcome = run({"--device", device, "hold", "1", "2s"});
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
+    const ProcessOutcome outcome = run({"--device", device, "hold", "1", "2s"});
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
 
     // One line per burst the card took as a command, then the let-go; any let-go before the
     // last burst would show as a "- -" line among them.
@@ -297,9 +273,9 @@ void TestRelayctl::dryRun()
     const QByteArray text = (lines.join(u'\n') + u'\n').toUtf8();
 
     // A device that is not there: a dry run opens nothing, so it does not notice.
-    Outcome outcome = run(arguments + QStringList{"--device", missingDevice});
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
-    QCOMPARE(outcome.out, text);
+    ProcessOutcome outcome = run(arguments + QStringList{"--device", missingDevice});
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
+    QCOMPARE(outcome.output, text);
     if (!send)
         return;
 
@@ -307,8 +283,8 @@ void TestRelayctl::dryRun()
     PseudoTerminal pty;
     outcome = run(arguments + QStringList{"--verbose", "--device", pty.name()});
     QCOMPARE(outcome.exitCode, 0);
-    QCOMPARE(outcome.out, QByteArray());
-    QCOMPARE(outcome.err.toUtf8(), text);
+    QCOMPARE(outcome.output, QByteArray());
+    QCOMPARE(outcome.errors.toUtf8(), text);
     QVERIFY(pty.readAll().startsWith(
         QByteArray::fromHex(lines.first().section("  ", 0, 0).toLatin1())));
 }
@@ -319,8 +295,8 @@ void TestRelayctl::deviceFromEnvironment()
     PseudoTerminal pty;
     QProcessEnvironment environment = clean();
     environment.insert("RELAYCTL_DEVICE", missingDevice);
-    Outcome outcome = run({"--device", pty.name(), "on", "1"}, {}, environment);
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
+    ProcessOutcome outcome = run({"--device", pty.name(), "on", "1"}, {}, environment);
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
     QCOMPARE(pty.readAll(), on1);
 
     if (!m_noCover.isEmpty())
@@ -329,7 +305,7 @@ void TestRelayctl::deviceFromEnvironment()
     PseudoTerminal cover;
     environment.insert("RELAYCTL_DEVICE", pty.name());
     outcome = run({"on", "1"}, cover.name(), environment);
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
     QCOMPARE(pty.readAll(), on1);
     QCOMPARE(cover.readAll(), QByteArray());
 }
@@ -377,14 +353,14 @@ void TestRelayctl::usageErrors()
     if (cover && !m_noCover.isEmpty())
         QSKIP(qPrintable(m_noCover));
     arguments.replaceInStrings(QRegularExpression("^PTY$"), pty.name());
-    const Outcome outcome = run(arguments, cover ? pty.name() : QString());
+    const ProcessOutcome outcome = run(arguments, cover ? pty.name() : QString());
     QVERIFY2(outcome.exitCode != SerialNodes::refused || !cover, "a serial node was uncovered");
     QCOMPARE(outcome.exitCode, 64);
-    QCOMPARE(outcome.out, QByteArray());
+    QCOMPARE(outcome.output, QByteArray());
     // The problem, then the usage.
-    QVERIFY2(outcome.err.startsWith("relayctl: ") && outcome.err.contains("--device")
-            && outcome.err.contains("--port"),
-        qPrintable(outcome.err));
+    QVERIFY2(outcome.errors.startsWith("relayctl: ") && outcome.errors.contains("--device")
+            && outcome.errors.contains("--port"),
+        qPrintable(outcome.errors));
     QCOMPARE(pty.readAll(), QByteArray());
 }
 
@@ -435,12 +411,12 @@ void TestRelayctl::portNotOpened()
             QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", RELAYCTL} + arguments);
         break;
     }
-    const Outcome outcome = finish(ctl);
+    const ProcessOutcome outcome = finish(ctl, 15s);
     QCOMPARE(outcome.exitCode, 69);
-    QCOMPARE(outcome.out, QByteArray());
-    QVERIFY2(outcome.err.startsWith("relayctl: ")
-            && outcome.err.contains(device + " could not be opened: " + reason),
-        qPrintable(outcome.err));
+    QCOMPARE(outcome.output, QByteArray());
+    QVERIFY2(outcome.errors.startsWith("relayctl: ")
+            && outcome.errors.contains(device + " could not be opened: " + reason),
+        qPrintable(outcome.errors));
     QCOMPARE(pty.readAll(), QByteArray());
 }
 
@@ -451,10 +427,10 @@ void TestRelayctl::lineLost()
     start(ctl, {"--device", pty.name(), "hold", "1", "5s"});
     QCOMPARE(pty.read(20, 5s), hold1);
     pty.hangUp();
-    const Outcome outcome = finish(ctl);
+    const ProcessOutcome outcome = finish(ctl, 15s);
     QCOMPARE(outcome.exitCode, 74);
-    QVERIFY2(outcome.err.startsWith("relayctl: ") && outcome.err.contains("was lost"),
-        qPrintable(outcome.err));
+    QVERIFY2(outcome.errors.startsWith("relayctl: ") && outcome.errors.contains("was lost"),
+        qPrintable(outcome.errors));
 }
 
 void TestRelayctl::interrupted_data()
@@ -492,7 +468,7 @@ void TestRelayctl::interrupted()
     (void)pty.read(4096, 0ms); // what came before the signal
     QCOMPARE(::kill(static_cast<pid_t>(ctl.processId()), signal), 0);
 
-    const Outcome outcome = finish(ctl);
+    const ProcessOutcome outcome = finish(ctl, 15s);
     QCOMPARE(outcome.exitCode, status);
     const QByteArray after = pty.readAll(200ms);
     QVERIFY2(after.isEmpty() || after == straggler, after.toHex(' ').constData());
@@ -506,9 +482,10 @@ void TestRelayctl::portsByNumber()
         QSKIP("this machine has no serial device node to stand in for");
 
     PseudoTerminal pty;
-    Outcome outcome = run({"ports"}, pty.name());
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
-    const QStringList lines = QString::fromLocal8Bit(outcome.out).split(u'\n', Qt::SkipEmptyParts);
+    ProcessOutcome outcome = run({"ports"}, pty.name());
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
+    const QStringList lines
+        = QString::fromLocal8Bit(outcome.output).split(u'\n', Qt::SkipEmptyParts);
     QVERIFY(!lines.isEmpty());
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringList fields = lines.at(i).split(u'\t');
@@ -520,7 +497,7 @@ void TestRelayctl::portsByNumber()
     QCOMPARE(pty.readAll(), QByteArray());
 
     outcome = run({"--port", "1", "on", "1"}, pty.name());
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
+    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
     QCOMPARE(pty.readAll(), on1);
 }
 

@@ -21,16 +21,6 @@ bool canBind()
     return ::geteuid() == 0 && !QStandardPaths::findExecutable("unshare").isEmpty();
 }
 
-// Runs `script` in a private mount namespace; its exit code and what it wrote to stderr.
-std::pair<int, QString> inNamespace(const QString &script)
-{
-    QProcess process;
-    process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script});
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return {-1, {}};
-    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
 bool writeFile(const QString &path, const QByteArray &text, bool executable = false)
 {
     QFile file(path);
@@ -179,11 +169,12 @@ void TestSerialNodes::check()
             boundPaths << dir.filePath(name);
     }
 
-    const auto [code, errors] = inNamespace(SerialNodes::bindCommand(m_line.name(), boundPaths)
-        + " && " + SerialNodes::checkCommand(m_line.name(), checkedPaths));
-    QCOMPARE(code, exitCode);
+    const ProcessOutcome outcome
+        = SerialNodes::inNamespace(SerialNodes::bindCommand(m_line.name(), boundPaths) + " && "
+            + SerialNodes::checkCommand(m_line.name(), checkedPaths));
+    QCOMPARE(outcome.exitCode, exitCode);
     for (const QString &path : checkedPaths)
-        QCOMPARE(errors.contains(path), !boundPaths.contains(path));
+        QCOMPARE(outcome.errors.contains(path), !boundPaths.contains(path));
     // The binds stayed in their namespace.
     for (const QString &path : checkedPaths)
         QVERIFY(QFileInfo(path).isFile());
@@ -213,11 +204,12 @@ void TestSerialNodes::command()
     QVERIFY(dir.isValid());
     const QString program = dir.filePath("program");
     QVERIFY(writeFile(program, "#!/bin/sh\ntouch \"$0.ran\"\n", true));
-    const auto [code, errors] = inNamespace(SerialNodes::command(m_line.name(), nodes, program));
-    QCOMPARE(code, leaveOneOut ? SerialNodes::refused : 0);
+    const ProcessOutcome outcome
+        = SerialNodes::inNamespace(SerialNodes::command(m_line.name(), nodes, program));
+    QCOMPARE(outcome.exitCode, leaveOneOut ? SerialNodes::refused : 0);
     QCOMPARE(QFile::exists(program + ".ran"), !leaveOneOut);
     if (leaveOneOut)
-        QVERIFY2(errors.contains(left), qPrintable(errors));
+        QVERIFY2(outcome.errors.contains(left), qPrintable(outcome.errors));
 }
 
 QTEST_GUILESS_MAIN(TestSerialNodes)

@@ -13,29 +13,6 @@
 
 namespace {
 
-struct Outcome
-{
-    int exitCode = -1; // -1: did not finish
-    QByteArray output;
-    QString errors;
-};
-
-Outcome inNamespace(const QString &script)
-{
-    QProcess process;
-    process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script});
-    Outcome outcome;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        outcome.exitCode = process.exitCode();
-    }
-    outcome.output = process.readAllStandardOutput();
-    outcome.errors = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-    return outcome;
-}
-
 bool isPseudoTerminal(const struct stat &status)
 {
     const unsigned int type = major(status.st_rdev);
@@ -88,10 +65,11 @@ QStringList SerialNodes::uncovered(const QString &line, const QStringList &nodes
 QStringList SerialNodes::survey(const QString &line, QString *error)
 {
     const QStringList named = byName();
-    const Outcome listing = inNamespace(bindCommand(line, named) + " && exec "
+    const ProcessOutcome listing = inNamespace(bindCommand(line, named) + " && exec "
         + quoted(QStringLiteral(SERIAL_NODES_TOOL)) + " list");
     if (listing.exitCode != 0) {
-        *error = QStringLiteral("could not list the serial ports: %1").arg(listing.errors);
+        *error
+            = QStringLiteral("could not list the serial ports: %1").arg(listing.errors.trimmed());
         return {};
     }
     QStringList nodes = named;
@@ -104,16 +82,30 @@ QStringList SerialNodes::survey(const QString &line, QString *error)
 
     // The whole command once with a program that does nothing, so that a node left uncovered
     // stops the caller before it starts anything; an empty list must pass this too.
-    const Outcome trial = inNamespace(command(line, nodes, QStringLiteral("true")));
+    const ProcessOutcome trial = inNamespace(command(line, nodes, QStringLiteral("true")));
     if (trial.exitCode != 0) {
         *error = trial.exitCode == refused
-            ? QStringLiteral("a serial device node would be left uncovered: %1").arg(trial.errors)
+            ? QStringLiteral("a serial device node would be left uncovered: %1")
+                  .arg(trial.errors.trimmed())
             : QStringLiteral("could not cover the serial device nodes (exit code %1): %2")
                   .arg(trial.exitCode)
-                  .arg(trial.errors);
+                  .arg(trial.errors.trimmed());
         return {};
     }
     return nodes;
+}
+
+void SerialNodes::start(QProcess &process, const QString &script)
+{
+    process.start("unshare", {"--mount", "--propagation", "private", "sh", "-c", script});
+}
+
+ProcessOutcome SerialNodes::inNamespace(const QString &script)
+{
+    QProcess process;
+    start(process, script);
+    using namespace std::chrono_literals;
+    return finish(process, 60s);
 }
 
 QString SerialNodes::quoted(const QString &text)
@@ -143,7 +135,11 @@ QString SerialNodes::coverCommand(const QString &line, const QStringList &nodes)
     return bindCommand(line, nodes) + " && " + checkCommand(line);
 }
 
-QString SerialNodes::command(const QString &line, const QStringList &nodes, const QString &program)
+QString SerialNodes::command(const QString &line, const QStringList &nodes, const QString &program,
+    const QStringList &arguments)
 {
-    return coverCommand(line, nodes) + " && exec " + quoted(program);
+    QString script = coverCommand(line, nodes) + " && exec " + quoted(program);
+    for (const QString &argument : arguments)
+        script += u' ' + quoted(argument);
+    return script;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ProcessOutcome.h"
+
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +29,11 @@ public:
     // `line`, listed(). Empty with `error` set when that fails or the command would refuse.
     static QStringList survey(const QString &line, QString *error);
 
+    // Starts `sh -c script` as root in a private mount namespace.
+    static void start(QProcess &process, const QString &script);
+    // The same, waited for.
+    static ProcessOutcome inNamespace(const QString &script);
+
     // `text` as one word for sh.
     static QString quoted(const QString &text);
     // Binds `line` over each of `nodes`.
@@ -34,6 +42,7 @@ public:
     static QString checkCommand(const QString &line, const QStringList &nodes = {});
     // Binds `line` over `nodes`, then checks.
     static QString coverCommand(const QString &line, const QStringList &nodes);
-    // coverCommand(), then execs `program` (one word).
-    static QString command(const QString &line, const QStringList &nodes, const QString &program);
+    // coverCommand(), then execs `program` with `arguments`.
+    static QString command(const QString &line, const QStringList &nodes, const QString &program,
+        const QStringList &arguments = {});
 };
