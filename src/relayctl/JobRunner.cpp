@@ -1,6 +1,5 @@
 #include "relayctl/JobRunner.h"
 
-#include "protocol/RelayPacket.h"
 #include "relayctl/Interruptions.h"
 #include "serial/HoldPace.h"
 #include "serial/SerialLink.h"
@@ -92,16 +91,18 @@ bool JobRunner::pause(std::chrono::nanoseconds duration)
 {
     if (stopped())
         return false;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&m_interruptions, &Interruptions::interrupted, &loop, &QEventLoop::quit);
-    QObject::connect(&m_link, &SerialLink::portLost, &loop, &QEventLoop::quit);
-    timer.start(std::chrono::ceil<std::chrono::milliseconds>(duration));
-    loop.exec();
+    runEventsFor(std::chrono::ceil<std::chrono::milliseconds>(duration), true);
     return !stopped();
+}
+
+void JobRunner::runEventsFor(std::chrono::milliseconds duration, bool interruptible)
+{
+    QEventLoop loop;
+    QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    QObject::connect(&m_link, &SerialLink::portLost, &loop, &QEventLoop::quit);
+    if (interruptible)
+        QObject::connect(&m_interruptions, &Interruptions::interrupted, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool JobRunner::waitForLine(bool interruptible)
@@ -121,11 +122,7 @@ bool JobRunner::waitForLine(bool interruptible)
             std::this_thread::sleep_for(std::max<std::chrono::nanoseconds>(left, 100us));
             continue;
         }
-        QEventLoop loop;
-        QTimer::singleShot(std::chrono::floor<std::chrono::milliseconds>(left - 1ms),
-            Qt::PreciseTimer, &loop, &QEventLoop::quit);
-        QObject::connect(&m_link, &SerialLink::portLost, &loop, &QEventLoop::quit);
-        loop.exec();
+        runEventsFor(std::chrono::floor<std::chrono::milliseconds>(left - 1ms), interruptible);
     }
     return m_link.isOpen();
 }

@@ -37,6 +37,9 @@ private:
     bool send(const Step &step);
     // Runs the event loop for `duration`; false once the run must end.
     bool pause(std::chrono::nanoseconds duration);
+    // Runs the event loop for `duration`, or until the port is lost or, if `interruptible`, an
+    // interruption comes.
+    void runEventsFor(std::chrono::milliseconds duration, bool interruptible);
     // Until the line has carried everything written; false if the run must end first.
     bool waitForLine(bool interruptible);
     bool stopped() const { return m_status != Done; }
