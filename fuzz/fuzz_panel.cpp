@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -323,8 +324,12 @@ public:
     {
         // No control characters: a closed port's output processing leaves it as it is.
         static const QByteArray marker = QByteArrayLiteral("\xa5marker\x5a");
-        check(::write(m_marker, marker.constData(), marker.size()) == marker.size(),
-            QStringLiteral("the marker was not written"));
+        // libFuzzer's timeout alarm may interrupt the write before a byte of it went.
+        ssize_t written = 0;
+        do
+            written = ::write(m_marker, marker.constData(), marker.size());
+        while (written < 0 && errno == EINTR);
+        check(written == marker.size(), QStringLiteral("the marker was not written"));
         QByteArray bytes;
         while (!bytes.endsWith(marker)) {
             // The marker always comes; a line that stalls is for libFuzzer's -timeout to report.

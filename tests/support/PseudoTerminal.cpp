@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -38,10 +39,16 @@ QByteArray PseudoTerminal::read(qsizetype count, std::chrono::milliseconds timeo
     while (bytes.size() < count) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd fd{m_master, POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(std::max<qint64>(left.count(), 0))) <= 0)
+        // A signal (libFuzzer's timeout alarm, say) cuts a wait short without ending it.
+        const int ready = ::poll(&fd, 1, static_cast<int>(std::max<qint64>(left.count(), 0)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
             break;
         char chunk[4096];
         const ssize_t n = ::read(m_master, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
         if (n <= 0)
             break;
         bytes.append(chunk, n);
