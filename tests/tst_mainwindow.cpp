@@ -5,6 +5,7 @@
 #include "ui/MainWindow.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
@@ -536,6 +537,16 @@ void TestMainWindow::accessibleNames()
     QCOMPARE(panel.control("Command11")->accessibleName(), QStringLiteral("Relay 3 off"));
     QCOMPARE(panel.control("Command22", 4)->accessibleName(), QStringLiteral("Toggle relay 5"));
     QCOMPARE(panel.control("Command24", 7)->accessibleName(), QStringLiteral("Hold relay 8"));
+
+    // The port box is announced with its label: screen readers follow the label relation.
+    auto *label = qobject_cast<QLabel *>(panel.control("Label1"));
+    QVERIFY(label);
+    QCOMPARE(label->buddy(), panel.control("Combo1"));
+    QAccessibleInterface *portBox = QAccessible::queryAccessibleInterface(panel.control("Combo1"));
+    QVERIFY(portBox);
+    const auto labelledBy = portBox->relations(QAccessible::Label);
+    QCOMPARE(labelledBy.size(), 1);
+    QCOMPARE(labelledBy.first().first->object(), label);
 
     QSet<QString> names;
     const QList<QPushButton *> buttons = panel.window.findChildren<QPushButton *>();

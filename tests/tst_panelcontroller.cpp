@@ -64,6 +64,7 @@ private slots:
     void start_data();
     void start();
     void addressLists();
+    void startListsThePortsOnce();
     void selectAddress_data();
     void selectAddress();
     void addressProblemClearedOnce();
@@ -149,7 +150,44 @@ void TestPanelController::addressLists()
         QCOMPARE(list.size(), 255);
         for (int i = 0; i < list.size(); ++i)
             QCOMPARE(list.at(i), u' ' + QString::number(i + 1));
+        // In one step: a combo box redraws and resizes its list for every insertion.
+        QCOMPARE(panel.view.appendCalls.value(box), 1);
     }
+}
+
+void TestPanelController::startListsThePortsOnce()
+{
+    PseudoTerminal first;
+    PseudoTerminal second;
+    PseudoTerminal plugged;
+    QStringList devices{first.name(), second.name()};
+    int listings = 0;
+    SerialLink link([&] {
+        ++listings;
+        return devices;
+    });
+    RecordingView view;
+    PanelController controller(view, link);
+    view.attach(&controller);
+    controller.start();
+
+    QCOMPARE(listings, 1);
+    QCOMPARE(view.items.value(Box::Combo1), (QStringList{"1", "2"}));
+    QVERIFY(link.isOpen());
+    controller.allOn();
+    const QByteArray allOn = burstOf({13, 1, 83, 57, 102});
+    QCOMPARE(
+        SerialLink::portOrder(devices).first() == first.name() ? first.readAll() : second.readAll(),
+        allOn);
+
+    // After start-up every port typed is looked up afresh: an adapter plugged in since is found.
+    devices.append(plugged.name());
+    const int third = static_cast<int>(SerialLink::portOrder(devices).indexOf(plugged.name())) + 1;
+    view.setText(Box::Combo1, QString::number(third));
+    QCOMPARE(listings, 2);
+    QVERIFY(view.problems.value(Box::Combo1).isEmpty());
+    controller.allOn();
+    QCOMPARE(plugged.readAll(), allOn);
 }
 
 void TestPanelController::selectAddress_data()

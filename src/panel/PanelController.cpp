@@ -40,26 +40,29 @@ PanelController::~PanelController()
 void PanelController::start()
 {
     m_cardAddress = 1;
+    QStringList addresses;
+    addresses.reserve(highestAddress);
     for (int address = 1; address <= highestAddress; ++address) {
         // The blank stands where a negative number would have its sign.
-        const QString entry = u' ' + QString::number(address);
-        m_view.appendItem(Box::Combo2, entry);
-        m_view.appendItem(Box::Combo3, entry);
+        addresses.append(u' ' + QString::number(address));
     }
+    m_view.appendItems(Box::Combo2, addresses);
+    m_view.appendItems(Box::Combo3, addresses);
     m_view.setText(Box::Combo2, QStringLiteral("1"));
 
-    bool found = false;
+    // One look at the system's ports for the probes and the first open.
+    m_link.beginPortScan();
+    QStringList found;
     for (int port : probedPorts) {
-        if (m_link.probe(port)) {
-            m_view.appendItem(Box::Combo1, QString::number(port));
-            found = true;
-        }
+        if (m_link.probe(port))
+            found.append(QString::number(port));
     }
-    if (!found) {
+    m_view.appendItems(Box::Combo1, found);
+    if (found.isEmpty())
         report(Box::Combo1, tr("No serial port found: type the number of a port to try it"));
-        return;
-    }
-    m_view.setText(Box::Combo1, m_view.firstItem(Box::Combo1));
+    else
+        m_view.setText(Box::Combo1, m_view.firstItem(Box::Combo1));
+    m_link.endPortScan();
 }
 
 void PanelController::selectPort(const QString &text)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // What the panel logic asks of its window.
 class PanelView
@@ -12,6 +13,8 @@ public:
 
     // Appends an entry to the box's list; the box's text stays as it is.
     virtual void appendItem(Box box, const QString &text) = 0;
+    // Appends the entries in one step, as appendItem() would one by one.
+    virtual void appendItems(Box box, const QStringList &texts) = 0;
     // Sets the text of Combo1 or Combo2 and raises its change notification before returning,
     // exactly as typing does.
     virtual void setText(Box box, const QString &text) = 0;

@@ -24,6 +24,14 @@ SerialLink::SerialLink(PortNames portNames, QObject *parent)
         &m_port, &QSerialPort::readyRead, this, [this] { m_port.skip(m_port.bytesAvailable()); });
 }
 
+SerialLink::SerialLink(PortList list, QObject *parent) : SerialLink(PortNames(), parent)
+{
+    m_portList = std::move(list);
+    m_portNames = [this](int port) {
+        return nthPort(m_scannedPorts ? *m_scannedPorts : portOrder(m_portList()), port);
+    };
+}
+
 SerialLink::~SerialLink() = default;
 
 SerialLink::PortNames SerialLink::systemPortNames()
@@ -33,21 +41,35 @@ SerialLink::PortNames SerialLink::systemPortNames()
         return port > 0 ? QStringLiteral("COM%1").arg(port) : QString();
     };
 #else
-    return listedPortNames([] {
+    return listedPortNames(systemPorts());
+#endif
+}
+
+SerialLink::PortList SerialLink::systemPorts()
+{
+    return [] {
         QStringList names;
+#ifdef Q_OS_WIN
+        for (int port = 1; port <= 256; ++port)
+            names.append(QStringLiteral("COM%1").arg(port));
+#else
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
             names.append(info.portName());
-        return names;
-    });
 #endif
+        return names;
+    };
 }
 
 SerialLink::PortNames SerialLink::listedPortNames(PortList list)
 {
-    return [list = std::move(list)](int port) -> QString {
-        const QStringList names = portOrder(list());
-        return port > 0 && port <= names.size() ? names.at(port - 1) : QString();
+    return [list = std::move(list)](int port) {
+        return nthPort(portOrder(list()), port);
     };
+}
+
+QString SerialLink::nthPort(const QStringList &ordered, int port)
+{
+    return port > 0 && port <= ordered.size() ? ordered.at(port - 1) : QString();
 }
 
 QStringList SerialLink::portOrder(QStringList names)
@@ -63,6 +85,17 @@ QStringList SerialLink::portOrder(QStringList names)
 void SerialLink::setClock(LineBacklog::Clock clock)
 {
     m_backlog = LineBacklog(std::move(clock));
+}
+
+void SerialLink::beginPortScan()
+{
+    if (m_portList)
+        m_scannedPorts = portOrder(m_portList());
+}
+
+void SerialLink::endPortScan()
+{
+    m_scannedPorts.reset();
 }
 
 void SerialLink::applyLineSettings(QSerialPort &port)

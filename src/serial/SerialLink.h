@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // The one serial port the panel talks through: try a port, open it with the cards' line
 // settings, queue bursts for the line, release it. It never reads.
@@ -26,10 +27,15 @@ public:
     static constexpr qint64 sendQueueSize = 4096;
 
     explicit SerialLink(PortNames portNames, QObject *parent = nullptr);
+    // Port n is the n-th name `list` gives, in portOrder(); asked afresh for every port, but
+    // once for a whole port scan.
+    explicit SerialLink(PortList list, QObject *parent = nullptr);
     ~SerialLink() override;
 
     // "COMn" on Windows; elsewhere the n-th serial port the system lists, in portOrder().
     static PortNames systemPortNames();
+    // The serial ports the system lists now ("COM1" to "COM256" on Windows).
+    static PortList systemPorts();
     // Port n is the n-th name `list` gives, in portOrder(); asked afresh for every port.
     static PortNames listedPortNames(PortList list);
     // Device names in natural order: ttyS2 before ttyS10, ttyACM0 before ttyS0 before ttyUSB0.
@@ -39,6 +45,11 @@ public:
     static void applyLineSettings(QSerialPort &port);
 
     void setClock(LineBacklog::Clock clock);
+
+    // Until endPortScan(), a link built on a port list numbers its ports from one reading of
+    // it: listing the system's ports walks through its devices, and start-up tries several.
+    void beginPortScan();
+    void endPortScan();
 
     // Opens and closes the port again; the port already open, if any, is left alone.
     bool probe(int port);
@@ -74,7 +85,12 @@ private:
     // Closes the port without a word to the line (no DTR change) and forgets its backlog.
     void closePort();
 
+    // The name of `port` among `ordered`, empty when there is no such port.
+    static QString nthPort(const QStringList &ordered, int port);
+
     PortNames m_portNames;
+    PortList m_portList;
+    std::optional<QStringList> m_scannedPorts;
     QSerialPort m_port;
     int m_openPort = 0;
     LineBacklog m_backlog;

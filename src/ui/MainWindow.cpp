@@ -175,7 +175,8 @@ void MainWindow::createComboBoxes()
         const char *accessibleName;
     };
     const BoxPlace places[] = {
-        {Box::Combo1, "Combo1", fromTwips(1800, 240, 615, 315), 0, "", QT_TR_NOOP("Serial port")},
+        // The port box is announced by its label, Label1.
+        {Box::Combo1, "Combo1", fromTwips(1800, 240, 615, 315), 0, "", nullptr},
         {Box::Combo2, "Combo2", fromTwips(3360, 360, 1095, 315), 34, "49",
             QT_TR_NOOP("Card address")},
         {Box::Combo3, "Combo3", fromTwips(4680, 360, 1095, 315), 35, "49",
@@ -191,10 +192,12 @@ void MainWindow::createComboBoxes()
         // Nor does leaving the box or pressing Enter pick the entry whose text was typed.
         disconnect(combo->lineEdit(), &QLineEdit::editingFinished, combo, nullptr);
         combo->setEditText(QLatin1String(p.initialText));
-        combo->setAccessibleName(tr(p.accessibleName));
+        if (p.accessibleName)
+            combo->setAccessibleName(tr(p.accessibleName));
         combo->setToolTip(toolTipOf(p.box));
         m_boxes.at(static_cast<std::size_t>(p.box)) = combo;
     }
+    findChild<QLabel *>(QStringLiteral("Label1"))->setBuddy(box(Box::Combo1));
 
     // Change is the operator's typing (the program's setText raises it itself); Click is an
     // entry picked from the list, even the one already shown.
@@ -307,10 +310,15 @@ void MainWindow::raiseChange(Box which)
 
 void MainWindow::appendItem(Box which, const QString &text)
 {
+    appendItems(which, {text});
+}
+
+void MainWindow::appendItems(Box which, const QStringList &texts)
+{
     // Adding the first entry would make it the box's text; the box keeps what it shows.
     QComboBox *combo = box(which);
     const QString shown = combo->currentText();
-    combo->addItem(text);
+    combo->addItems(texts);
     if (combo->currentText() != shown)
         combo->setEditText(shown);
 }

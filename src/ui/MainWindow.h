@@ -27,6 +27,7 @@ public:
     const PanelController &controller() const { return m_controller; }
 
     void appendItem(Box box, const QString &text) override;
+    void appendItems(Box box, const QStringList &texts) override;
     void setText(Box box, const QString &text) override;
     QString firstItem(Box box) const override;
     void setRepeatTimer(bool enabled) override;

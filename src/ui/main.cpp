@@ -9,7 +9,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("relaypanel"));
     QGuiApplication::setDesktopFileName(QStringLiteral("relaypanel"));
 
-    SerialLink link(SerialLink::systemPortNames());
+    SerialLink link(SerialLink::systemPorts());
     MainWindow window(link);
     window.show();
     return QApplication::exec();

@@ -15,6 +15,11 @@ public:
     void attach(PanelController *controller) { m_controller = controller; }
 
     void appendItem(Box box, const QString &text) override { items[box].append(text); }
+    void appendItems(Box box, const QStringList &texts) override
+    {
+        items[box].append(texts);
+        ++appendCalls[box];
+    }
     void setText(Box box, const QString &text) override
     {
         texts[box] = text;
@@ -35,6 +40,7 @@ public:
     }
 
     QMap<Box, QStringList> items;
+    QMap<Box, int> appendCalls; // of appendItems()
     QMap<Box, QString> texts;
     QMap<Box, QString> problems;
     QStringList problemCalls;
