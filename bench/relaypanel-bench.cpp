@@ -53,6 +53,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr double burstMs = 1000.0 * 20 / 240; // one burst on a 2400-baud line
+constexpr double byteMs = 1000.0 / 240; // one byte: a click later than that costs line time
+constexpr double idleGoalMs = 5.0; // the hold's longest gap on the line
 constexpr double packetMs = 1000.0 * 5 / 240;
 
 double msSince(Clock::time_point start)
@@ -185,12 +187,11 @@ QList<Row> clickToLine()
     const double ratio = p.median() / b.median();
     return {
         {"1. Click to line, panel: median / 99th percentile (1,000 clicks)",
-            ms(p.median(), 3) + " / " + ms(p.percentile(99), 3), "99th under 2 ms",
-            p.percentile(99) < 2.0 ? "yes" : "no"},
-        {"1. Bare write() of 20 bytes: median / 99th percentile",
+            ms(p.median(), 3) + " / " + ms(p.percentile(99), 3),
+            "99th under one byte time (4.17 ms)", p.percentile(99) < byteMs ? "yes" : "no"},
+        {"1. Bare write() of 20 bytes (the floor): median / 99th percentile",
             ms(b.median(), 3) + " / " + ms(b.percentile(99), 3), "", "-"},
-        {"1. Panel median / bare median", QString::number(ratio, 'f', 2) + "×", "within 2×",
-            ratio <= 2.0 ? "yes" : "no"},
+        {"1. Panel median / bare median", QString::number(ratio, 'f', 2) + "×", "", "-"},
     };
 }
 
@@ -228,11 +229,10 @@ QList<Row> steadyHold(int seconds)
                 .arg(seconds),
             QStringLiteral("%1 / %2").arg(arrivals.size()).arg(capacity, 0, 'f', 0), "", "-"},
         {"2. Interval between bursts: median / 99th percentile / worst",
-            ms(s.median(), 1) + " / " + ms(s.percentile(99), 1) + " / " + ms(s.worst(), 1),
-            "99th within 5 ms of 83.3 ms",
-            std::abs(s.percentile(99) - burstMs) <= 5 ? "yes" : "no"},
+            ms(s.median(), 1) + " / " + ms(s.percentile(99), 1) + " / " + ms(s.worst(), 1), "",
+            "-"},
         {"2. Longest time the line stood idle while held", ms(std::max(0.0, longestIdle), 1),
-            "at most one burst time (83.3 ms)", longestIdle <= burstMs ? "yes" : "no"},
+            "under 5 ms", longestIdle < idleGoalMs ? "yes" : "no"},
     };
 }
 
@@ -418,8 +418,8 @@ QList<Row> startUp(const QString &program, const QString &minimal, const QString
             ms(pt.median(), 0), "", "-"},
         {"4. Start to window shown, minimal Qt Widgets program (median of 10)", ms(mt.median(), 0),
             "", "-"},
-        {"4. Start-up, panel / minimal", QString::number(timeRatio, 'f', 2) + "×", "within 1.2×",
-            timeRatio <= 1.2 ? "yes" : "no"},
+        {"4. Start-up, panel / minimal", QString::number(timeRatio, 'f', 2) + "×", "within 1.3×",
+            timeRatio <= 1.3 ? "yes" : "no"},
         {"4. Peak resident memory, panel / minimal",
             QStringLiteral("%1 MiB / %2 MiB = %3×")
                 .arg(pr.median(), 0, 'f', 1)
@@ -619,8 +619,8 @@ QList<Row> relayctlHold(const QString &relayctl)
             ms(s.median(), 1) + " / " + ms(s.percentile(99), 1) + " / " + ms(s.worst(), 1), "",
             "-"},
         {"7. Longest time the line stood idle during the hold",
-            ms(std::max(0.0, pace.longestIdle), 1), "never more than 5 ms",
-            pace.longestIdle <= 5 ? "yes" : "no"},
+            ms(std::max(0.0, pace.longestIdle), 1), "under 5 ms",
+            pace.longestIdle < idleGoalMs ? "yes" : "no"},
     };
 }
 
