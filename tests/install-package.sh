@@ -25,7 +25,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-files=(bin/relaypanel bin/relayctl share/applications/relaypanel.desktop share/icons/hicolor/32x32/apps/relaypanel.png)
+files=(bin/relaypanel bin/relayctl share/applications/relaypanel.desktop share/icons/hicolor/32x32/apps/relaypanel.png
+       share/doc/relaypanel/copyright share/doc/relaypanel/changelog.gz
+       share/metainfo/io.github.relaypanel.relaypanel.metainfo.xml)
 
 echo "cmake --install into a staging folder"
 cmake --install "$build" --prefix "$work/stage" >/dev/null
