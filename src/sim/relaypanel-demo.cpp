@@ -5,6 +5,7 @@
 #include "serial/SerialLink.h"
 #include "sim/CardBus.h"
 #include "sim/CardWindow.h"
+#include "sim/DemoLayout.h"
 #include "sim/PseudoTerminalLine.h"
 #include "ui/MainWindow.h"
 
@@ -33,17 +34,12 @@ int main(int argc, char *argv[])
     SerialLink link([&line](int port) { return port == 1 ? line.slaveName() : QString(); });
     MainWindow panel(link);
 
-    // The cards stand to the right of the panel; closing the panel ends the demo.
+    // The cards stand beside the panel, none covering another; closing the panel ends the demo.
     CardWindow first(bus, 0);
     CardWindow second(bus, 1);
-    panel.show();
-    int top = panel.frameGeometry().top();
-    const int left = panel.frameGeometry().right() + 12;
-    for (CardWindow *card : {&first, &second}) {
+    for (CardWindow *card : {&first, &second})
         card->setAttribute(Qt::WA_QuitOnClose, false);
-        card->move(left, top);
-        card->show();
-        top += card->frameGeometry().height() + 12;
-    }
+    DemoLayout layout(panel, {&first, &second});
+    layout.show();
     return QApplication::exec();
 }
