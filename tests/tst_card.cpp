@@ -29,6 +29,7 @@ private slots:
     void card_data();
     void card();
     void addressShownForTwoSeconds();
+    void givenRelays();
 };
 
 void TestCard::decoder_data()
@@ -166,6 +167,26 @@ void TestCard::addressShownForTwoSeconds()
     now += 1ms;
     QVERIFY(!card.isShowingAddress());
     QCOMPARE(card.commandCount(), 1);
+}
+
+void TestCard::givenRelays()
+{
+    std::chrono::milliseconds now = 10s;
+    VirtualCard card(1, [&now] { return now; });
+    for (int copy = 0; copy < 4; ++copy)
+        card.receive(packet(1, 'P', '4'));
+    QCOMPARE(HeadlessLog::relayString(card.relays()), "00010000");
+
+    // Given states replace the relays and whatever was held.
+    card.setRelays({true, false, true, false, false, false, false, true});
+    QCOMPARE(HeadlessLog::relayString(card.relays()), "10100001");
+    now += 300ms;
+    QVERIFY(!card.update());
+    QCOMPARE(HeadlessLog::relayString(card.relays()), "10100001");
+    // Commands go on from them.
+    for (int copy = 0; copy < 4; ++copy)
+        card.receive(packet(1, 'T', '1'));
+    QCOMPARE(HeadlessLog::relayString(card.relays()), "00100001");
 }
 
 QTEST_APPLESS_MAIN(TestCard)

@@ -64,7 +64,7 @@ bool VirtualCard::carryOut(char instruction, quint8 parameter)
     case 'C':
         if (!relay && parameter != allRelays)
             return false;
-        setRelays(parameter, instruction == 'S');
+        switchRelays(parameter, instruction == 'S');
         return true;
     case 'T':
         if (!relay)
@@ -91,7 +91,13 @@ bool VirtualCard::carryOut(char instruction, quint8 parameter)
     }
 }
 
-void VirtualCard::setRelays(quint8 parameter, bool on)
+void VirtualCard::setRelays(const Relays &relays)
+{
+    m_relays = relays;
+    m_heldUntil.fill(std::nullopt);
+}
+
+void VirtualCard::switchRelays(quint8 parameter, bool on)
 {
     if (parameter == allRelays) {
         m_relays.fill(on);

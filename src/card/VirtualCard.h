@@ -38,6 +38,9 @@ public:
     std::optional<Command> receive(QByteArrayView packet);
     // Lets go of held relays whose packets stopped coming; whether any relay changed.
     bool update();
+    // Puts the relays in these states with none held, as a card found switched that way (a
+    // mirror of a card starting from what was last known of it).
+    void setRelays(const Relays &relays);
 
     quint8 address() const { return m_address; }
     Relays relays() const { return m_relays; }
@@ -51,7 +54,7 @@ public:
 
 private:
     bool carryOut(char instruction, quint8 parameter);
-    void setRelays(quint8 parameter, bool on);
+    void switchRelays(quint8 parameter, bool on);
 
     Clock m_clock;
     quint8 m_address;

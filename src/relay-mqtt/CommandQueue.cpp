@@ -1,0 +1,48 @@
+#include "relay-mqtt/CommandQueue.h"
+
+#include <algorithm>
+#include <iterator>
+
+bool CommandQueue::push(const BridgeCommand &command)
+{
+    if (command.kind == BridgeCommand::Kind::Stop) {
+        dropCard(command.card);
+        m_commands.insert(m_commands.begin() + m_stops, command);
+        ++m_stops;
+        return true;
+    }
+    if (size() - m_stops >= capacity)
+        return false;
+    m_commands.push_back(command);
+    return true;
+}
+
+std::optional<BridgeCommand> CommandQueue::take()
+{
+    if (m_commands.empty())
+        return std::nullopt;
+    const BridgeCommand first = m_commands.front();
+    m_commands.pop_front();
+    if (first.kind == BridgeCommand::Kind::Stop)
+        --m_stops;
+    return first;
+}
+
+qsizetype CommandQueue::clear()
+{
+    const qsizetype dropped = size();
+    m_commands.clear();
+    m_stops = 0;
+    return dropped;
+}
+
+void CommandQueue::dropCard(quint8 card)
+{
+    const auto forCard = [card](const BridgeCommand &queued) {
+        return queued.card == card;
+    };
+    const auto stopsEnd = m_commands.begin() + m_stops;
+    m_stops -= std::count_if(m_commands.begin(), stopsEnd, forCard);
+    m_commands.erase(
+        std::remove_if(m_commands.begin(), m_commands.end(), forCard), m_commands.end());
+}
