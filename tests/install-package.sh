@@ -19,19 +19,23 @@ work=$(mktemp -d)
 was_installed=$(dpkg-query -W -f='${Status}' relaypanel 2>/dev/null | grep -c 'install ok installed' || true)
 cleanup() {
     if [ "$was_installed" = 0 ] && dpkg-query -W relaypanel >/dev/null 2>&1; then
-        DEBIAN_FRONTEND=noninteractive apt-get remove -y -q relaypanel >/dev/null || true
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y -q relaypanel >/dev/null || true
     fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-files=(bin/relaypanel bin/relayctl share/applications/relaypanel.desktop share/icons/hicolor/32x32/apps/relaypanel.png
+files=(bin/relaypanel bin/relayctl bin/relay-mqtt share/applications/relaypanel.desktop
+       share/icons/hicolor/32x32/apps/relaypanel.png
        share/doc/relaypanel/copyright share/doc/relaypanel/changelog.gz
        share/metainfo/io.github.relaypanel.relaypanel.metainfo.xml)
+# relay-mqtt's service and config file: inside the prefix for cmake --install, and in /lib and
+# /etc, outside /usr, in the package.
+system_files=(lib/systemd/system/relay-mqtt.service etc/relay-mqtt.conf)
 
 echo "cmake --install into a staging folder"
 cmake --install "$build" --prefix "$work/stage" >/dev/null
-for file in "${files[@]}"; do
+for file in "${files[@]}" "${system_files[@]}"; do
     [ -f "$work/stage/$file" ] || fail "cmake --install did not install $file"
 done
 [ -x "$work/stage/bin/relaypanel" ] || fail "the installed relaypanel is not executable"
@@ -46,6 +50,11 @@ contents=$(dpkg-deb -c "$deb")
 for file in "${files[@]}"; do
     grep -q "\./usr/$file\$" <<<"$contents" || fail "the package lacks /usr/$file"
 done
+for file in "${system_files[@]}"; do
+    grep -q "\./$file\$" <<<"$contents" || fail "the package lacks /$file"
+done
+conffiles=$(dpkg-deb -I "$deb" conffiles)
+[ "$conffiles" = /etc/relay-mqtt.conf ] || fail "the package's conffiles are '$conffiles'"
 depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
     grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed: $depends"
@@ -54,6 +63,11 @@ done
 echo "installing $(basename "$deb")"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null || fail "the package did not install"
 [ -x /usr/bin/relaypanel ] || fail "no /usr/bin/relaypanel after installing"
+# Installed, not enabled: the bridge runs once it is configured and the user enables it.
+if command -v systemctl >/dev/null; then
+    state=$(systemctl is-enabled relay-mqtt.service 2>/dev/null || true)
+    [ "$state" = disabled ] || [ -z "$state" ] || fail "relay-mqtt.service is $state after installing"
+fi
 
 echo "the installed panel, under Xvfb"
 status=0

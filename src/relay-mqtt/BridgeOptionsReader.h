@@ -2,6 +2,7 @@
 
 #include "relay-mqtt/BridgeOptions.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
@@ -11,6 +12,8 @@
 // command line wins); reads the password from its file.
 class BridgeOptionsReader
 {
+    Q_DECLARE_TR_FUNCTIONS(BridgeOptionsReader)
+
 public:
     // Why the options cannot be used, in words for the user; the program then exits 64 with its
     // usage. `helpText`/`versionText` set: print it and exit 0.
@@ -20,6 +23,8 @@ public:
         QString error;
         QString helpText;
         QString versionText;
+        // The usage, always set: printed after an error.
+        QString usage;
     };
 
     // `arguments` includes the program's name first, as QCoreApplication::arguments() has it.

@@ -172,6 +172,18 @@ std::optional<int> MqttConnection::subscribe(const QString &topic, int qos)
     return mid;
 }
 
+std::optional<int> MqttConnection::unsubscribe(const QString &topic)
+{
+    if (!m_client)
+        return std::nullopt;
+    int mid = 0;
+    const int result = mosquitto_unsubscribe(m_client, &mid, topic.toUtf8().constData());
+    settle(MOSQ_ERR_SUCCESS, errno);
+    if (result != MOSQ_ERR_SUCCESS)
+        return std::nullopt;
+    return mid;
+}
+
 std::optional<int> MqttConnection::publish(
     const QString &topic, const QByteArray &payload, int qos, bool retain)
 {

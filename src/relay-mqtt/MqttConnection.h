@@ -45,6 +45,7 @@ public:
 
     // The message id, or nothing if the library refused (not connected, a bad topic...).
     std::optional<int> subscribe(const QString &topic, int qos = 1);
+    std::optional<int> unsubscribe(const QString &topic);
     std::optional<int> publish(
         const QString &topic, const QByteArray &payload, int qos = 1, bool retain = false);
 

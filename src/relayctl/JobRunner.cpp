@@ -1,8 +1,8 @@
 #include "relayctl/JobRunner.h"
 
-#include "relayctl/Interruptions.h"
 #include "serial/HoldPace.h"
 #include "serial/SerialLink.h"
+#include "system/Interruptions.h"
 
 #include <QEventLoop>
 #include <QTimer>

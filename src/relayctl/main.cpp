@@ -1,11 +1,11 @@
 // relayctl: switches the relays of one card from scripts and the shell, with the panel's
 // packets on the panel's serial link. See `relayctl --help`.
 
-#include "relayctl/Interruptions.h"
 #include "relayctl/JobParser.h"
 #include "relayctl/JobRunner.h"
 #include "relayctl/PortListing.h"
 #include "serial/SerialLink.h"
+#include "system/Interruptions.h"
 
 #include <QCoreApplication>
 #include <QSerialPortInfo>

@@ -2,7 +2,7 @@
 // 127.0.0.1:PORT as CLIENT_ID with the will STATUS_TOPIC = offline, publishes "online" there
 // (retained) and says "online" once the broker has it. SIGTERM disconnects it gracefully.
 #include "relay-mqtt/MqttConnection.h"
-#include "relayctl/Interruptions.h"
+#include "system/Interruptions.h"
 
 #include <QCoreApplication>
 

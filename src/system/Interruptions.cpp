@@ -1,4 +1,4 @@
-#include "relayctl/Interruptions.h"
+#include "system/Interruptions.h"
 
 #include <array>
 #include <csignal>

@@ -1,0 +1,325 @@
+#include "relay-mqtt/Bridge.h"
+
+#include "relay-mqtt/DiscoveryConfigs.h"
+
+#include <cstdio>
+#include <utility>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+SerialLink::PortNames portNamesFor(const BridgeOptions &options)
+{
+    if (options.device.isEmpty())
+        return SerialLink::systemPortNames();
+    // A device path is port 1, whatever the system's numbering.
+    return [device = options.device](int) {
+        return device;
+    };
+}
+
+QString lineNameFor(const BridgeOptions &options)
+{
+    return options.device.isEmpty() ? QStringLiteral("port %1").arg(options.port) : options.device;
+}
+
+QByteArray onOff(bool on)
+{
+    return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
+}
+
+} // namespace
+
+Bridge::Bridge(BridgeOptions options, QObject *parent)
+    : QObject(parent),
+      m_options(std::move(options)),
+      m_link(portNamesFor(m_options)),
+      m_mqtt(settingsWithWill(m_options)),
+      m_port(m_link, m_options.device.isEmpty() ? m_options.port : 1, lineNameFor(m_options)),
+      m_reader(m_options.name, m_options.cards),
+      m_mirror(m_options.cards),
+      m_feeder(std::make_unique<LineFeeder>(m_link))
+{
+    m_stateSettle.setSingleShot(true);
+    m_stateSettle.setInterval(stateSettle);
+    connect(&m_stateSettle, &QTimer::timeout, this, &Bridge::finishStateRead);
+
+    connect(m_feeder.get(), &LineFeeder::burstWritten, this,
+        [this](const BridgeCommand &, const QByteArray &burst) {
+            publishChanges(m_mirror.apply(burst));
+        });
+    connect(m_feeder.get(), &LineFeeder::holdEnded, this,
+        [this](quint8 card, int relay) { publishChanges(m_mirror.holdEnded(card, relay)); });
+    connect(m_feeder.get(), &LineFeeder::lineFailed, this,
+        [this](const QString &reason, qsizetype dropped) {
+            log(tr("%1 failed: %2; %n command(s) dropped", nullptr, int(dropped))
+                    .arg(m_port.lineName(), reason));
+            m_port.lose(reason);
+        });
+
+    connect(&m_port, &PortKeeper::opened, this, [this] {
+        log(tr("%1 is open").arg(m_port.lineName()));
+        announce();
+    });
+    connect(&m_port, &PortKeeper::unavailable, this, [this](const QString &reason) {
+        log(tr("%1 could not be opened: %2; trying again every %3 s")
+                .arg(m_port.lineName(), reason)
+                .arg(PortKeeper::retryInterval.count()));
+    });
+    connect(&m_port, &PortKeeper::lost, this, [this](const QString &reason) {
+        log(tr("%1 was lost: %2; trying again every %3 s")
+                .arg(m_port.lineName(), reason)
+                .arg(PortKeeper::retryInterval.count()));
+        announce();
+    });
+
+    connect(&m_mqtt, &MqttConnection::connected, this, &Bridge::connected);
+    connect(&m_mqtt, &MqttConnection::disconnected, this, &Bridge::disconnected);
+    connect(&m_mqtt, &MqttConnection::connectionFailed, this,
+        [](const QString &reason, std::chrono::milliseconds retryIn) {
+            log(tr("cannot reach the broker: %1; next try in %2 ms")
+                    .arg(reason)
+                    .arg(retryIn.count()));
+        });
+    connect(&m_mqtt, &MqttConnection::authenticationRefused, this, [this](const QString &message) {
+        log(message);
+        stop(77); // EX_NOPERM: trying again would be refused again
+    });
+    connect(&m_mqtt, &MqttConnection::subscribed, this, &Bridge::subscribed);
+    connect(&m_mqtt, &MqttConnection::messageReceived, this, &Bridge::received);
+    connect(&m_mqtt, &MqttConnection::finished, this, [this] {
+        m_brokerDone = true;
+        finishIfDone();
+    });
+}
+
+bool Bridge::start()
+{
+    if (!m_mqtt.connectToBroker())
+        return false;
+    m_port.start();
+    return true;
+}
+
+void Bridge::stop(int exitCode)
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_exitCode = exitCode;
+    m_port.stop();
+    m_stateSettle.stop();
+    // Nothing more for the line; what was written already still reaches the cards.
+    m_feeder.reset();
+    m_mqtt.disconnectGracefully();
+    drainLine(std::chrono::steady_clock::now() + m_link.timeToCarry() + lineStallAllowance);
+}
+
+void Bridge::log(const QString &line)
+{
+    std::fputs(qPrintable(QStringLiteral("relay-mqtt: ") + line + u'\n'), stderr);
+    std::fflush(stderr);
+}
+
+MqttSettings Bridge::settingsWithWill(const BridgeOptions &options)
+{
+    MqttSettings settings = options.mqtt;
+    settings.willTopic = options.name + QStringLiteral("/status");
+    settings.willPayload = QByteArrayLiteral("offline");
+    return settings;
+}
+
+QString Bridge::statusTopic() const
+{
+    return m_options.name + QStringLiteral("/status");
+}
+
+QString Bridge::stateFilter(quint8 card) const
+{
+    return QStringLiteral("%1/%2/relay/+/state").arg(m_options.name).arg(card);
+}
+
+QString Bridge::stateTopic(quint8 card, int relay) const
+{
+    return QStringLiteral("%1/%2/relay/%3/state").arg(m_options.name).arg(card).arg(relay);
+}
+
+QString Bridge::birthTopic() const
+{
+    return m_options.discoveryPrefix + QStringLiteral("/status");
+}
+
+std::optional<CardMirror::Change> Bridge::readState(const QString &topic) const
+{
+    for (const quint8 card : m_options.cards) {
+        for (int relay = 1; relay <= VirtualCard::relayCount; ++relay) {
+            if (topic == stateTopic(card, relay))
+                return CardMirror::Change{card, relay, false};
+        }
+    }
+    return std::nullopt;
+}
+
+void Bridge::connected()
+{
+    log(tr("connected to %1:%2").arg(m_mqtt.settings().host).arg(m_mqtt.settings().port));
+    m_ready = false;
+    m_announcedOnline.reset();
+    if (m_statesRead) {
+        subscribe(m_reader.topicFilters() + QStringList(birthTopic()), m_commandSubscriptions);
+        return;
+    }
+    QStringList filters;
+    for (const quint8 card : m_options.cards)
+        filters << stateFilter(card);
+    subscribe(filters, m_stateSubscriptions);
+}
+
+void Bridge::disconnected(const QString &reason)
+{
+    if (!m_stopping)
+        log(tr("disconnected from the broker: %1").arg(reason));
+    m_ready = false;
+    m_stateSubscriptions.clear();
+    m_commandSubscriptions.clear();
+    m_stateSettle.stop();
+}
+
+void Bridge::subscribe(const QStringList &filters, QSet<int> &pending)
+{
+    pending.clear();
+    for (const QString &filter : filters) {
+        if (const std::optional<int> mid = m_mqtt.subscribe(filter, 1))
+            pending.insert(*mid);
+        else
+            log(tr("cannot subscribe to %1").arg(filter));
+    }
+}
+
+void Bridge::subscribed(int mid)
+{
+    if (m_stateSubscriptions.remove(mid) && m_stateSubscriptions.isEmpty())
+        m_stateSettle.start();
+    else if (m_commandSubscriptions.remove(mid) && m_commandSubscriptions.isEmpty())
+        becomeReady();
+}
+
+void Bridge::finishStateRead()
+{
+    for (const auto &[card, relays] : m_retainedStates)
+        m_mirror.setRelays(card, relays);
+    m_statesRead = true;
+    log(tr(
+        "retained relay states read back for %n card(s)", nullptr, int(m_retainedStates.size())));
+    // Our own state publishes must not come back to us.
+    for (const quint8 card : m_options.cards)
+        m_mqtt.unsubscribe(stateFilter(card));
+    subscribe(m_reader.topicFilters() + QStringList(birthTopic()), m_commandSubscriptions);
+}
+
+void Bridge::becomeReady()
+{
+    m_ready = true;
+    announce();
+    publishDiscovery();
+    publishAllStates();
+}
+
+void Bridge::received(const QString &topic, const QByteArray &payload, bool retained)
+{
+    if (m_stopping)
+        return;
+    if (const std::optional<CardMirror::Change> state = readState(topic)) {
+        if (m_statesRead || !retained)
+            return;
+        auto [relays, added] = m_retainedStates.try_emplace(state->card);
+        relays->second.at(state->relay - 1) = payload.trimmed().toUpper() == "ON";
+        return;
+    }
+    if (topic == birthTopic()) {
+        // A retained birth is an old one, replayed as we subscribe: the configs just went out.
+        if (m_ready && !retained && payload.trimmed() == "online") {
+            log(tr("Home Assistant is online: discovery configs published again"));
+            publishDiscovery();
+        }
+        return;
+    }
+    submit(topic, payload, retained);
+}
+
+void Bridge::submit(const QString &topic, const QByteArray &payload, bool retained)
+{
+    const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
+    if (!reading.command) {
+        log(tr("ignored %1").arg(reading.refusal));
+        return;
+    }
+    if (const std::optional<QString> refusal = m_feeder->submit(*reading.command))
+        log(tr("refused %1").arg(*refusal));
+}
+
+void Bridge::announce()
+{
+    if (!m_ready || m_stopping)
+        return;
+    const bool online = m_port.isUp();
+    if (m_announcedOnline == online)
+        return;
+    m_announcedOnline = online;
+    publishRetained(
+        statusTopic(), online ? QByteArrayLiteral("online") : m_mqtt.settings().willPayload);
+    log(online ? tr("online") : tr("offline until the serial port is back"));
+}
+
+void Bridge::publishDiscovery()
+{
+    if (!m_options.discovery)
+        return;
+    for (const DiscoveryConfigs::Message &message : DiscoveryConfigs::messages(m_options))
+        publishRetained(message.topic, message.payload);
+}
+
+void Bridge::publishAllStates()
+{
+    for (const quint8 card : m_options.cards) {
+        const VirtualCard::Relays relays = m_mirror.relays(card).value_or(VirtualCard::Relays{});
+        for (int relay = 1; relay <= VirtualCard::relayCount; ++relay)
+            publishRetained(stateTopic(card, relay), onOff(relays.at(relay - 1)));
+    }
+}
+
+void Bridge::publishChanges(const QList<CardMirror::Change> &changes)
+{
+    // Before the bridge is ready, the states all go out when it is.
+    if (!m_ready)
+        return;
+    for (const CardMirror::Change &change : changes)
+        publishRetained(stateTopic(change.card, change.relay), onOff(change.on));
+}
+
+void Bridge::publishRetained(const QString &topic, const QByteArray &payload)
+{
+    if (!m_mqtt.publish(topic, payload, 1, true))
+        log(tr("cannot publish %1").arg(topic));
+}
+
+void Bridge::drainLine(std::chrono::steady_clock::time_point deadline)
+{
+    if (m_link.isOpen() && m_link.bytesWaiting() > 0
+        && std::chrono::steady_clock::now() < deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_link.timeToCarry());
+        QTimer::singleShot(
+            left + 1ms, Qt::PreciseTimer, this, [this, deadline] { drainLine(deadline); });
+        return;
+    }
+    m_link.close();
+    m_lineDone = true;
+    finishIfDone();
+}
+
+void Bridge::finishIfDone()
+{
+    if (m_stopping && m_lineDone && m_brokerDone)
+        emit finished(m_exitCode);
+}

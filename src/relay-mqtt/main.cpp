@@ -1,0 +1,54 @@
+// relay-mqtt: bridges the relay cards on one serial port to an MQTT broker. See
+// `relay-mqtt --help`.
+
+#include "relay-mqtt/Bridge.h"
+#include "relay-mqtt/BridgeOptionsReader.h"
+#include "system/Interruptions.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+namespace {
+
+// The exit statuses of sysexits.h that relay-mqtt uses, beside the bridge's own 77 (EX_NOPERM).
+constexpr int usageError = 64; // EX_USAGE
+constexpr int configurationError = 78; // EX_CONFIG
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("relay-mqtt"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(RELAYMQTT_VERSION));
+
+    const BridgeOptionsReader::Outcome outcome
+        = BridgeOptionsReader::read(QCoreApplication::arguments());
+    QTextStream out(stdout);
+    if (!outcome.helpText.isEmpty()) {
+        out << outcome.helpText;
+        return 0;
+    }
+    if (!outcome.versionText.isEmpty()) {
+        out << outcome.versionText;
+        return 0;
+    }
+    if (!outcome.options) {
+        QTextStream(stderr) << "relay-mqtt: " << outcome.error << "\n"
+                            << "Try 'relay-mqtt --help' for more information.\n";
+        return usageError;
+    }
+
+    Interruptions interruptions;
+    Bridge bridge(*outcome.options);
+    QObject::connect(&interruptions, &Interruptions::interrupted, &bridge, [&bridge](int signal) {
+        Bridge::log(QCoreApplication::translate("relay-mqtt", "stopping on signal %1").arg(signal));
+        bridge.stop(0);
+    });
+    QObject::connect(&bridge, &Bridge::finished, &app, &QCoreApplication::exit);
+    if (!bridge.start()) {
+        Bridge::log(bridge.errorString());
+        return configurationError;
+    }
+    return app.exec();
+}
