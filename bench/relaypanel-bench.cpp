@@ -16,9 +16,11 @@
 #include "Statistics.h"
 #include "panel/PanelController.h"
 #include "protocol/RelayPacket.h"
+#include "relay-mqtt/MqttConnection.h"
 #include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
 #include "support/Controls.h"
+#include "support/MosquittoBroker.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
 #include "support/SerialNodes.h"
@@ -27,18 +29,26 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -624,6 +634,371 @@ QList<Row> relayctlHold(const QString &relayctl)
     };
 }
 
+// What reaches a pseudo-terminal's far end, burst by burst, each with the moment its first byte
+// could be read; read on its own thread, so the moments do not wait for the event loop.
+class LineTap
+{
+public:
+    struct Burst
+    {
+        Clock::time_point firstByte;
+        QByteArray bytes;
+    };
+
+    explicit LineTap(PseudoTerminal &line) : m_line(line), m_thread([this] { run(); }) { }
+    ~LineTap()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    LineTap(const LineTap &) = delete;
+    LineTap &operator=(const LineTap &) = delete;
+
+    qsizetype count() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_bursts.size();
+    }
+    QList<Burst> bursts() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_bursts;
+    }
+
+private:
+    void run()
+    {
+        QByteArray pending;
+        Clock::time_point first;
+        while (!m_stop) {
+            const QByteArray bytes = m_line.read(1, 20ms);
+            if (bytes.isEmpty())
+                continue;
+            const auto now = Clock::now();
+            if (pending.isEmpty())
+                first = now;
+            pending += bytes;
+            const std::lock_guard lock(m_mutex);
+            for (; pending.size() >= RelayPacket::burstSize; first = now) {
+                m_bursts.append({first, pending.left(RelayPacket::burstSize)});
+                pending.remove(0, RelayPacket::burstSize);
+            }
+        }
+    }
+
+    PseudoTerminal &m_line;
+    std::atomic<bool> m_stop = false;
+    mutable std::mutex m_mutex;
+    QList<Burst> m_bursts;
+    std::thread m_thread;
+};
+
+constexpr auto bridgeName = "bench";
+constexpr int latencyCommands = 500;
+constexpr auto latencyPace = 100ms; // more than a burst's time: the line is never behind
+constexpr int floodCommands = 2000;
+constexpr auto floodLength = 1000ms;
+constexpr double floodBusyGoal = 95.0; // % of the time the line carries bursts while draining
+constexpr double floodMemoryGoal = 2.0; // peak memory after the flood / idle peak
+constexpr double bridgeIdleGoal = 0.1; // % of a core
+
+// relay-mqtt between a mosquitto of the bench's own on 127.0.0.1 and a pseudo-terminal, and a
+// client of the bench's in this thread's event loop.
+class BridgeRun
+{
+public:
+    explicit BridgeRun(const QString &program)
+    {
+        if (!m_broker.setUpError().isEmpty() || !m_broker.start())
+            qFatal("8 cannot run: %s", qPrintable(m_broker.errorString()));
+        if (!m_log.isValid())
+            qFatal("8 cannot run: no temporary directory");
+        const QString broker
+            = QStringLiteral("%1:%2").arg(MosquittoBroker::address).arg(m_broker.port());
+        m_bridge.setStandardErrorFile(m_log.filePath("stderr"));
+        // Always the pseudo-terminal by its name: never a port by number.
+        m_bridge.start(program,
+            {"--device", m_line.name(), "--card", "1", "--card", "2", "--broker", broker, "--name",
+                bridgeName, "--no-discovery"});
+        if (!m_bridge.waitForStarted())
+            qFatal("cannot start %s", qPrintable(program));
+
+        MqttSettings settings;
+        settings.setBroker(broker);
+        settings.clientId = QStringLiteral("relaypanel-bench");
+        m_client = std::make_unique<MqttConnection>(settings);
+        QObject::connect(m_client.get(), &MqttConnection::connected, m_client.get(),
+            [this] { m_client->subscribe(topic("status")); });
+        QObject::connect(m_client.get(), &MqttConnection::messageReceived, m_client.get(),
+            [this](const QString &name, const QByteArray &payload) {
+                if (name == topic("status"))
+                    m_online = payload == "online";
+            });
+        m_client->connectToBroker();
+        if (!waitFor([this] { return m_online; }, 10s))
+            qFatal("relay-mqtt did not come online: %s", log().constData());
+        QThread::msleep(500); // let start-up settle
+    }
+    ~BridgeRun()
+    {
+        m_client.reset();
+        m_bridge.kill();
+        m_bridge.waitForFinished();
+    }
+    BridgeRun(const BridgeRun &) = delete;
+    BridgeRun &operator=(const BridgeRun &) = delete;
+
+    static QString topic(const QString &below)
+    {
+        return QString::fromLatin1(bridgeName) + u'/' + below;
+    }
+    MqttConnection &client() { return *m_client; }
+    const LineTap &line() const { return m_tap; }
+    qint64 pid() const { return m_bridge.processId(); }
+    QByteArray log() const
+    {
+        QFile file(m_log.filePath("stderr"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Runs the event loop until `done` or `limit` has passed; whether it is done.
+    static bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit)
+    {
+        QEventLoop loop;
+        QTimer check;
+        check.setTimerType(Qt::PreciseTimer);
+        const auto start = Clock::now();
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (done() || Clock::now() - start >= limit)
+                loop.quit();
+        });
+        check.start(1ms);
+        if (!done())
+            loop.exec();
+        return done();
+    }
+
+private:
+    MosquittoBroker m_broker;
+    PseudoTerminal m_line;
+    LineTap m_tap{m_line};
+    QTemporaryDir m_log{QDir::tempPath() + "/mqtt-bench-XXXXXX"};
+    QProcess m_bridge;
+    std::unique_ptr<MqttConnection> m_client;
+    bool m_online = false;
+};
+
+// 8.3 (measured first, before any command): relay-mqtt's CPU time over a quiet spell.
+struct BridgeIdle
+{
+    double cpuShare = 0; // % of a core
+    double cpu = 0; // s
+    double peakMiB = 0;
+};
+
+BridgeIdle bridgeIdle(const BridgeRun &run, int seconds)
+{
+    const double start = cpuSeconds(run.pid());
+    QThread::sleep(seconds);
+    BridgeIdle idle;
+    idle.cpu = cpuSeconds(run.pid()) - start;
+    idle.cpuShare = 100.0 * idle.cpu / seconds;
+    idle.peakMiB = peakRssMiB(run.pid());
+    return idle;
+}
+
+// 8.1. A command published by the bench's client until the first byte of its burst can be read
+// at the far end, against the same client's publish to a topic it is subscribed to.
+struct BridgeLatency
+{
+    Statistics bridge{{}};
+    Statistics broker{{}};
+};
+
+BridgeLatency bridgeLatency(BridgeRun &run)
+{
+    MqttConnection &client = run.client();
+    const QString command = BridgeRun::topic("1/relay/1/set");
+    QList<double> bridge;
+    for (int i = 0; i < latencyCommands; ++i) {
+        const qsizetype before = run.line().count();
+        const auto start = Clock::now();
+        client.publish(command, i % 2 == 0 ? "ON" : "OFF");
+        if (!BridgeRun::waitFor([&] { return run.line().count() > before; }, 2s))
+            qFatal("a command did not reach the line: %s", run.log().constData());
+        bridge.append(std::chrono::duration<double, std::milli>(
+            run.line().bursts().at(before).firstByte - start)
+                          .count());
+        BridgeRun::waitFor([] { return false; },
+            std::chrono::ceil<std::chrono::milliseconds>(start + latencyPace - Clock::now()));
+    }
+
+    const QString echo = QStringLiteral("relaypanel-bench/echo");
+    bool subscribed = false;
+    std::optional<Clock::time_point> arrived;
+    const QMetaObject::Connection onSubscribed = QObject::connect(
+        &client, &MqttConnection::subscribed, &client, [&subscribed] { subscribed = true; });
+    const QMetaObject::Connection onMessage = QObject::connect(
+        &client, &MqttConnection::messageReceived, &client, [&](const QString &topic) {
+            if (topic == echo)
+                arrived = Clock::now();
+        });
+    client.subscribe(echo);
+    if (!BridgeRun::waitFor([&] { return subscribed; }, 5s))
+        qFatal("the broker did not take the bench's subscription");
+    QList<double> broker;
+    for (int i = 0; i < latencyCommands; ++i) {
+        arrived.reset();
+        const auto start = Clock::now();
+        client.publish(echo, i % 2 == 0 ? "ON" : "OFF");
+        if (!BridgeRun::waitFor([&] { return arrived.has_value(); }, 2s))
+            qFatal("the broker did not echo a message");
+        broker.append(std::chrono::duration<double, std::milli>(*arrived - start).count());
+    }
+    QObject::disconnect(onSubscribed);
+    QObject::disconnect(onMessage);
+    client.unsubscribe(echo);
+    return {Statistics(bridge), Statistics(broker)};
+}
+
+// 8.2. 2,000 commands spread over one second, for cards 1 and 2 by turns, with card 1's
+// emergency stop halfway: how busy the line stays while the queue drains, what was refused,
+// what it cost in memory, and how soon the stop went out. Before the stop card 1's commands are
+// for relays 1 to 4, after it for 5 to 8, so a burst left over from before it can be told apart.
+struct BridgeFlood
+{
+    qsizetype bursts = 0; // the flood's, the stop's left out
+    qsizetype refused = 0;
+    double busyShare = 0; // %
+    double peakMiB = 0;
+    double stopMs = -1; // -1: its burst never came
+    qsizetype lateForCard1 = 0; // bursts from before the stop for card 1 after its burst
+};
+
+BridgeFlood bridgeFlood(BridgeRun &run)
+{
+    MqttConnection &client = run.client();
+    const qsizetype before = run.line().count();
+    const qsizetype refusedBefore = run.log().count("refused");
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> stopSent;
+    int sent = 0;
+    // As many as are due by now, every millisecond; QoS 0, so that none waits in the client for
+    // an earlier one's acknowledgement.
+    BridgeRun::waitFor(
+        [&] {
+            const double due = msSince(start) * floodCommands / double(floodLength.count());
+            for (; sent < std::min(double(floodCommands), due); ++sent) {
+                if (sent == floodCommands / 2) {
+                    stopSent = Clock::now();
+                    client.publish(BridgeRun::topic("1/stop"), "");
+                }
+                const int card = 1 + sent % 2;
+                const int relay
+                    = card == 2 ? 1 + (sent / 2) % 8 : 1 + (sent / 2) % 4 + (stopSent ? 4 : 0);
+                client.publish(
+                    BridgeRun::topic(QStringLiteral("%1/relay/%2/set").arg(card).arg(relay)),
+                    (sent / 16) % 2 == 0 ? "ON" : "OFF", 0);
+            }
+            return sent >= floodCommands;
+        },
+        floodLength * 2);
+    // Drained once the line has been quiet for two burst times.
+    qsizetype seen = run.line().count();
+    for (;;) {
+        BridgeRun::waitFor([] { return false; }, 200ms);
+        const qsizetype now = run.line().count();
+        if (now == seen)
+            break;
+        seen = now;
+    }
+
+    BridgeFlood flood;
+    flood.peakMiB = peakRssMiB(run.pid());
+    flood.refused = run.log().count("refused") - refusedBefore;
+    const QList<LineTap::Burst> bursts = run.line().bursts().mid(before);
+    const QByteArray stopBurst = RelayPacket::makeBurst(RelayPacket::makePacket(1, 'E', '1'));
+    qsizetype stopAt = -1;
+    for (qsizetype i = 0; i < bursts.size(); ++i) {
+        const QByteArray &bytes = bursts.at(i).bytes;
+        if (bytes == stopBurst && stopAt < 0) {
+            stopAt = i;
+            flood.stopMs
+                = std::chrono::duration<double, std::milli>(bursts.at(i).firstByte - *stopSent)
+                      .count();
+        } else if (stopAt >= 0 && quint8(bytes.at(1)) == 1 && bytes.at(3) >= '1'
+            && bytes.at(3) <= '4') {
+            ++flood.lateForCard1;
+        }
+    }
+    flood.bursts = bursts.size() - (stopAt >= 0 ? 1 : 0);
+    // A burst may be written while the one before is still going out: the line's own pace,
+    // not the arrivals, says how long it took to carry them.
+    QList<Clock::time_point> arrivals;
+    for (const LineTap::Burst &burst : bursts)
+        arrivals.append(burst.firstByte);
+    if (!arrivals.isEmpty())
+        flood.busyShare = 100.0 * double(arrivals.size()) * burstMs / paced(arrivals).carried;
+    return flood;
+}
+
+// 8. relay-mqtt: from a publish to the line, against the broker's own round trip; a flood with
+// an emergency stop in it; and its idle cost.
+QList<Row> relayMqtt(const QString &program, int seconds)
+{
+    BridgeRun run(program);
+    const BridgeIdle idle = bridgeIdle(run, seconds);
+    const BridgeLatency latency = bridgeLatency(run);
+    const BridgeFlood flood = bridgeFlood(run);
+
+    const double ratio = latency.bridge.median() / latency.broker.median();
+    const double stopLimit = 2 * burstMs + latency.broker.median();
+    const double memoryRatio = flood.peakMiB / idle.peakMiB;
+    return {
+        {QStringLiteral("8.1 relay-mqtt, publish of `%1/1/relay/1/set` to its burst's first byte "
+                        "at the far end: median / 99th percentile (%2 commands, one per %3 ms)")
+                .arg(bridgeName)
+                .arg(latencyCommands)
+                .arg(latencyPace.count()),
+            ms(latency.bridge.median(), 3) + " / " + ms(latency.bridge.percentile(99), 3), "", "-"},
+        {"8.1 The broker's own round trip, publish to a subscriber in the same client: median / "
+         "99th percentile",
+            ms(latency.broker.median(), 3) + " / " + ms(latency.broker.percentile(99), 3), "", "-"},
+        {"8.1 relay-mqtt median / broker round trip median", QString::number(ratio, 'f', 2) + "×",
+            "within 2×", ratio <= 2 ? "yes" : "no"},
+        {QStringLiteral("8.2 Flood of 2,000 commands in 1 s, cards 1 and 2 by turns: bursts on "
+                        "the line / refused (logged) / neither (queued for card 1 when its stop "
+                        "came, or lost)"),
+            QStringLiteral("%1 / %2 / %3")
+                .arg(flood.bursts)
+                .arg(flood.refused)
+                .arg(floodCommands - flood.bursts - flood.refused),
+            "", "-"},
+        {"8.2 Line busy while the queue drains",
+            QStringLiteral("%1 %").arg(flood.busyShare, 0, 'f', 1), "at least 95 %",
+            flood.busyShare >= floodBusyGoal ? "yes" : "no"},
+        {"8.2 Peak resident memory of relay-mqtt, after the flood / idle",
+            QStringLiteral("%1 MiB / %2 MiB = %3×")
+                .arg(flood.peakMiB, 0, 'f', 1)
+                .arg(idle.peakMiB, 0, 'f', 1)
+                .arg(memoryRatio, 0, 'f', 2),
+            "under 2×", memoryRatio < floodMemoryGoal ? "yes" : "no"},
+        {"8.2 Card 1's emergency stop, published halfway through the flood, to its burst's "
+         "first byte",
+            flood.stopMs < 0 ? QStringLiteral("never") : ms(flood.stopMs, 1),
+            QStringLiteral("2 burst times + the broker's median (%1)").arg(ms(stopLimit, 1)),
+            flood.stopMs >= 0 && flood.stopMs <= stopLimit ? "yes" : "no"},
+        {"8.2 Bursts for card 1 sent before its stop that reached the line after it",
+            QString::number(flood.lateForCard1), "none",
+            flood.stopMs >= 0 && flood.lateForCard1 == 0 ? "yes" : "no"},
+        {QStringLiteral("8.3 relay-mqtt's CPU used over %1 s idle").arg(seconds),
+            QStringLiteral("%1 s (%2 % of a core)")
+                .arg(idle.cpu, 0, 'f', 3)
+                .arg(idle.cpuShare, 0, 'f', 3),
+            "under 0.1 % of a core", idle.cpuShare < bridgeIdleGoal ? "yes" : "no"},
+    };
+}
+
 QString machine()
 {
     QString cpu;
@@ -657,6 +1032,7 @@ int main(int argc, char *argv[])
     parser.addOption({"minimal", "The minimal Qt Widgets program.", "PATH"});
     parser.addOption({"relayctl", "The installed relayctl.", "PATH"});
     parser.addOption({"minimal-core", "The minimal Qt Core program.", "PATH"});
+    parser.addOption({"relay-mqtt", "The installed relay-mqtt.", "PATH"});
     parser.addOption({"seconds", "Length of the panel's hold and idle runs.", "S", "60"});
     parser.process(app);
     const int seconds = parser.value("seconds").toInt();
@@ -690,6 +1066,14 @@ int main(int argc, char *argv[])
         rows += relayctlHold(parser.value("relayctl"));
     } else {
         err << "6 and 7 skipped: they need --relayctl and --minimal-core\n";
+    }
+    const QString relayMqttPath = parser.value("relay-mqtt");
+    if (!relayMqttPath.isEmpty() && QFileInfo(relayMqttPath).isExecutable()
+        && MosquittoBroker::available()) {
+        err << "8. relay-mqtt: latency, flood, " << seconds << " s idle\n" << Qt::flush;
+        rows += relayMqtt(relayMqttPath, seconds);
+    } else {
+        err << "8 skipped: it needs --relay-mqtt and " << MosquittoBroker::program << '\n';
     }
 
     QFile file(parser.value("output"));
