@@ -1,12 +1,13 @@
 #include "relay-mqtt/BridgeOptionsReader.h"
 
+#include "system/DecimalNumber.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QVariant>
 
@@ -46,16 +47,6 @@ const std::array configKeys{QStringLiteral("port"), QStringLiteral("device"),
     QStringLiteral("card"), QStringLiteral("broker"), QStringLiteral("name"),
     QStringLiteral("username"), QStringLiteral("password-file"), QStringLiteral("password"),
     QStringLiteral("cafile"), QStringLiteral("discovery"), QStringLiteral("discovery-prefix")};
-
-// A whole number from 0 to `highest`, in decimal digits only.
-std::optional<int> decimal(const QString &text, int highest)
-{
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-    if (!digits.match(text).hasMatch())
-        return std::nullopt;
-    const int value = text.toInt();
-    return value <= highest ? std::optional<int>(value) : std::nullopt;
-}
 
 // Why `text` cannot be a topic prefix of ours, if it cannot.
 std::optional<QString> topicProblem(const QString &text)
@@ -265,7 +256,7 @@ bool Reading::readPort(BridgeOptions &options)
         return fail(R::tr("%1 and %2 name two ports: give one").arg(port->where, device->where));
     if (port) {
         const QString text = port->texts.constFirst();
-        const std::optional<int> number = decimal(text, highestPort);
+        const std::optional<int> number = DecimalNumber::read(text, highestPort);
         if (!number || *number < 1)
             return fail(R::tr("%1 %2: ports are numbered from 1 to %3")
                             .arg(port->where, text)
@@ -291,7 +282,7 @@ bool Reading::readCards(BridgeOptions &options)
     if (!cards)
         return fail(R::tr("no card given: name every card with --card A"));
     for (const QString &text : cards->texts) {
-        const std::optional<int> address = decimal(text, highestAddress);
+        const std::optional<int> address = DecimalNumber::read(text, highestAddress);
         if (!address)
             return fail(R::tr("%1 %2: addresses are 0 to 255").arg(cards->where, text));
         if (!options.cards.contains(quint8(*address)))

@@ -1,5 +1,7 @@
 #include "relayctl/JobParser.h"
 
+#include "system/DecimalNumber.h"
+
 #include <QRegularExpression>
 
 #include <utility>
@@ -32,16 +34,6 @@ Example: relayctl --device /dev/ttyUSB0 --address 3 on 1 wait 2s off 1
 
 Exit status: 0 sent and carried by the line, 64 wrong command line (nothing sent), 69 the port
 could not be opened, 74 the port went away while sending, 130/143 interrupted.)");
-
-// A whole number from 0 to `highest`, in decimal digits only.
-std::optional<int> decimal(const QString &text, int highest)
-{
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-    if (!digits.match(text).hasMatch())
-        return std::nullopt;
-    const int value = text.toInt();
-    return value <= highest ? std::optional<int>(value) : std::nullopt;
-}
 
 } // namespace
 
@@ -102,7 +94,7 @@ bool JobParser::readOptions(Job &job, const QString &defaultDevice)
     if (m_parser.isSet(m_port) && m_parser.isSet(m_device))
         return fail(tr("--port and --device name two ports: give one"));
     if (m_parser.isSet(m_port)) {
-        const std::optional<int> port = decimal(m_parser.value(m_port), 32767);
+        const std::optional<int> port = DecimalNumber::read(m_parser.value(m_port), 32767);
         if (!port || *port < 1)
             return fail(tr("--port %1: ports are numbered from 1").arg(m_parser.value(m_port)));
         job.port = *port;
@@ -128,7 +120,7 @@ bool JobParser::readCommands(Job &job, const QStringList &words)
         return true;
     }
     const QString addressText = m_parser.value(m_address);
-    const std::optional<int> address = decimal(addressText, highestAddress);
+    const std::optional<int> address = DecimalNumber::read(addressText, highestAddress);
     if (!address)
         return fail(tr("--address %1: addresses are 0 to 255").arg(addressText));
     auto current = static_cast<quint8>(*address);
@@ -161,7 +153,7 @@ bool JobParser::readCommand(Job &job, const QString &name, Words &words, quint8 
                 : tr("relay %1 %2").arg(*relay).arg(name);
             send(command, static_cast<quint8>(*relay), what);
             // Every number that follows names one more relay.
-        } while (decimal(words.peek(), 999999999));
+        } while (DecimalNumber::read(words.peek(), 999999999));
         return true;
     }
     if (name == QStringLiteral("all-on")) {
@@ -174,7 +166,7 @@ bool JobParser::readCommand(Job &job, const QString &name, Words &words, quint8 
         send(RelayCommand::showAddress, 0, tr("show address"));
     } else if (name == QStringLiteral("set-address")) {
         const QString text = words.take();
-        const std::optional<int> newAddress = decimal(text, highestAddress);
+        const std::optional<int> newAddress = DecimalNumber::read(text, highestAddress);
         if (!newAddress)
             return fail(tr("set-address %1: addresses are 0 to 255").arg(text));
         send(RelayCommand::changeAddress, static_cast<quint8>(*newAddress),
@@ -209,7 +201,7 @@ std::optional<int> JobParser::relay(Words &words, const QString &command)
         return std::nullopt;
     }
     const QString text = words.take();
-    const std::optional<int> relay = decimal(text, highestRelay);
+    const std::optional<int> relay = DecimalNumber::read(text, highestRelay);
     if (!relay || *relay < 1) {
         fail(tr("%1 %2: relays are 1 to 8").arg(command, text));
         return std::nullopt;
