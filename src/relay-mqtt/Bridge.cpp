@@ -9,16 +9,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-SerialLink::PortNames portNamesFor(const BridgeOptions &options)
-{
-    if (options.device.isEmpty())
-        return SerialLink::systemPortNames();
-    // A device path is port 1, whatever the system's numbering.
-    return [device = options.device](int) {
-        return device;
-    };
-}
-
 QString lineNameFor(const BridgeOptions &options)
 {
     return options.device.isEmpty() ? QStringLiteral("port %1").arg(options.port) : options.device;
@@ -34,7 +24,7 @@ QByteArray onOff(bool on)
 Bridge::Bridge(BridgeOptions options, QObject *parent)
     : QObject(parent),
       m_options(std::move(options)),
-      m_link(portNamesFor(m_options)),
+      m_link(SerialLink::deviceOrSystemPortNames(m_options.device)),
       m_mqtt(settingsWithWill(m_options)),
       m_port(m_link, m_options.device.isEmpty() ? m_options.port : 1, lineNameFor(m_options)),
       m_reader(m_options.name, m_options.cards),

@@ -23,9 +23,7 @@ int openAndRun(const Job &job, QTextStream &err)
 {
     Interruptions interruptions;
     const QString device = job.device;
-    SerialLink link(device.isEmpty()
-            ? SerialLink::systemPortNames()
-            : SerialLink::PortNames([device](int) -> const QString & { return device; }));
+    SerialLink link(SerialLink::deviceOrSystemPortNames(device));
     const int port = device.isEmpty() ? job.port : 1;
     if (!link.open(port)) {
         err << "relayctl: "

@@ -45,6 +45,15 @@ SerialLink::PortNames SerialLink::systemPortNames()
 #endif
 }
 
+SerialLink::PortNames SerialLink::deviceOrSystemPortNames(const QString &device)
+{
+    if (device.isEmpty())
+        return systemPortNames();
+    return [device](int) {
+        return device;
+    };
+}
+
 SerialLink::PortList SerialLink::systemPorts()
 {
     return [] {

@@ -34,6 +34,9 @@ public:
 
     // "COMn" on Windows; elsewhere the n-th serial port the system lists, in portOrder().
     static PortNames systemPortNames();
+    // A device named by its path stands for the port whatever its number; without one, the
+    // system's ports as systemPortNames() numbers them.
+    static PortNames deviceOrSystemPortNames(const QString &device);
     // The serial ports the system lists now ("COM1" to "COM256" on Windows).
     static PortList systemPorts();
     // Port n is the n-th name `list` gives, in portOrder(); asked afresh for every port.
