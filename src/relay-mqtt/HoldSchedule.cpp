@@ -47,11 +47,11 @@ QList<HoldSchedule::Hold> HoldSchedule::clear()
     return running;
 }
 
-QList<HoldSchedule::Hold> HoldSchedule::expire(Time lineFree)
+QList<HoldSchedule::Hold> HoldSchedule::expire(Time now, const IsOver &isOver)
 {
     QList<Hold> over;
     for (auto held = m_holds.begin(); held != m_holds.end();) {
-        if (!held->start || lineFree - *held->start < held->length) {
+        if (!held->start || !isOver(now - *held->start, held->length)) {
             ++held;
             continue;
         }

@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -34,9 +35,10 @@ public:
     // Ends every hold; the holds that were running.
     QList<Hold> clear();
 
-    // Ends the started holds whose time is over by `lineFree`, when a burst written now would
-    // start on the line; returns them.
-    QList<Hold> expire(Time lineFree);
+    // Whether a hold of `length`, its first burst written `heldFor` ago, has had its time.
+    using IsOver = std::function<bool(Time heldFor, std::chrono::milliseconds length)>;
+    // Ends the started holds that are over at `now`; returns them.
+    QList<Hold> expire(Time now, const IsOver &isOver);
 
     // The hold whose turn it is, started at `now` if this is its first burst; none when there
     // is no hold. `lastOfRound` tells whether every hold has now had its turn.

@@ -68,8 +68,10 @@ void LineFeeder::pump()
 
 void LineFeeder::endExpiredHolds()
 {
-    const auto lineFree = m_clock() + m_link.timeToCarry();
-    for (const HoldSchedule::Hold &over : m_holds.expire(lineFree))
+    const auto isOver = [this](HoldSchedule::Time heldFor, std::chrono::milliseconds length) {
+        return HoldPace::isOver(m_link, heldFor, length);
+    };
+    for (const HoldSchedule::Hold &over : m_holds.expire(m_clock(), isOver))
         emit holdEnded(over.card, over.relay);
 }
 
@@ -106,12 +108,15 @@ void LineFeeder::write(const BridgeCommand &command)
     emit burstWritten(command, burst);
 }
 
+void LineFeeder::endHolds()
+{
+    for (const HoldSchedule::Hold &over : m_holds.clear())
+        emit holdEnded(over.card, over.relay);
+}
+
 void LineFeeder::fail(const QString &reason, qsizetype lost)
 {
-    qsizetype dropped = lost + m_queue.clear();
-    const QList<HoldSchedule::Hold> held = m_holds.clear();
-    dropped += held.size();
-    for (const HoldSchedule::Hold &over : held)
-        emit holdEnded(over.card, over.relay);
+    const qsizetype dropped = lost + m_queue.clear() + m_holds.size();
+    endHolds();
     emit lineFailed(reason, dropped);
 }

@@ -38,6 +38,8 @@ public:
 
     // Writes what the line may take now and sets the time to come back for the rest.
     void pump();
+    // Lets go of every held relay: no more bursts for them.
+    void endHolds();
 
 signals:
     void burstWritten(const BridgeCommand &command, const QByteArray &burst);

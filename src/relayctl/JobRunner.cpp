@@ -74,9 +74,8 @@ bool JobRunner::hold(const Step &step)
         if (!HoldPace::mayRepeat(m_link, burst.size()))
             continue;
         const auto now = SteadyClock::now();
-        // The line carries the held burst for the hold's duration, counted from the first one:
-        // no more once what it has yet to carry reaches the end.
-        if (start && now + m_link.timeToCarry() - *start >= step.duration)
+        // The hold's duration counts from its first burst.
+        if (start && HoldPace::isOver(m_link, now - *start, step.duration))
             return true;
         if (!start)
             start = now;

@@ -16,3 +16,9 @@ std::chrono::nanoseconds HoldPace::untilRepeat(const SerialLink &link, qint64 bu
     const qint64 beyond = std::max<qint64>(link.bytesWaiting() - (burstSize - 1), 0);
     return std::chrono::ceil<std::chrono::nanoseconds>(LineBacklog::ByteTime(beyond));
 }
+
+bool HoldPace::isOver(
+    const SerialLink &link, std::chrono::nanoseconds heldFor, std::chrono::nanoseconds length)
+{
+    return heldFor + link.timeToCarry() >= length;
+}

@@ -16,4 +16,8 @@ public:
     static bool mayRepeat(const SerialLink &link, qint64 burstSize);
     // How long until it may, by the line's pace; zero when it may now.
     static std::chrono::nanoseconds untilRepeat(const SerialLink &link, qint64 burstSize);
+    // Whether a hold of `length`, its first burst written `heldFor` ago, has had its time: a
+    // burst written now would reach the line only once the time is up.
+    static bool isOver(
+        const SerialLink &link, std::chrono::nanoseconds heldFor, std::chrono::nanoseconds length);
 };
