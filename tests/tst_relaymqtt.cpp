@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -68,6 +69,7 @@ private slots:
     void refused();
     void stopBehindFlood();
     void terminated();
+    void terminatedWhileHolding();
     void killedLeavesWill();
     void brokerRestart();
     void mirrorFromRetainedStates();
@@ -75,7 +77,7 @@ private slots:
     void login();
     void wrongPassword();
     void tls();
-    void portLost();
+    void portMissingLostAndBack();
 
 private:
     void startBridge(const QStringList &extra = {});
@@ -94,6 +96,7 @@ private:
     std::unique_ptr<MosquittoBroker> m_broker;
     MosquittoBroker::Options m_brokerOptions;
     std::unique_ptr<PseudoTerminal> m_pty;
+    QString m_device; // the bridge's --device, when it is not the pseudo-terminal itself
     std::unique_ptr<QProcess> m_bridge;
     QString m_log;
     std::map<quint8, VirtualCard> m_cards;
@@ -109,6 +112,7 @@ void TestRelayMqtt::initTestCase()
 void TestRelayMqtt::init()
 {
     m_brokerOptions = {};
+    m_device.clear();
     m_log.clear();
     m_cards.clear();
     m_cards.try_emplace(1, 1);
@@ -140,7 +144,8 @@ void TestRelayMqtt::startBridge(const QStringList &extra)
         [this] { m_log += QString::fromLocal8Bit(m_bridge->readAllStandardError()); });
     // Always a pseudo-terminal: never a port by number.
     m_bridge->start(RELAY_MQTT,
-        QStringList{"--device", m_pty->name(), "--card", "1", "--card", "2", "--broker",
+        QStringList{"--device", m_device.isEmpty() ? m_pty->name() : m_device, "--card", "1",
+            "--card", "2", "--broker",
             QStringLiteral("%1:%2").arg(MosquittoBroker::address).arg(m_broker->port()), "--name",
             name}
             + extra);
@@ -447,6 +452,22 @@ void TestRelayMqtt::terminated()
     QVERIFY(waitForRetained(name + "/status", "offline"));
 }
 
+void TestRelayMqtt::terminatedWhileHolding()
+{
+    startBridge();
+    QVERIFY(waitForRetained(name + "/status", "online"));
+    QVERIFY(publish(name + "/2/relay/3/hold", "3600000"));
+    QCOMPARE(m_pty->read(20, eventTimeout), relayBurst(2, 'P', 3));
+    QVERIFY(waitForStates("00000000", "00100000"));
+    QCOMPARE(::kill(static_cast<pid_t>(m_bridge->processId()), SIGTERM), 0);
+    const ProcessOutcome outcome = finish(*m_bridge, eventTimeout);
+    m_log += outcome.errors;
+    QVERIFY2(outcome.exitCode == 0, qPrintable(m_log));
+    // The bursts stopped, so the card let go: no ON may stay behind on the broker.
+    QVERIFY(waitForStates("00000000", "00000000"));
+    QVERIFY(waitForRetained(name + "/status", "offline"));
+}
+
 void TestRelayMqtt::killedLeavesWill()
 {
     startBridge();
@@ -546,14 +567,31 @@ void TestRelayMqtt::tls()
     QVERIFY(waitForStates("00000000", "11111111"));
 }
 
-void TestRelayMqtt::portLost()
+void TestRelayMqtt::portMissingLostAndBack()
 {
+    // A link the test points at a line, as udev's /dev/serial/by-id names come and go with the
+    // adapter.
+    QTemporaryDir directory;
+    m_device = directory.filePath("line");
     startBridge();
+    QVERIFY(waitForRetained(name + "/status", "offline"));
+    QVERIFY(waitForLog("could not be opened"));
+    QVERIFY(QFile::link(m_pty->name(), m_device));
     QVERIFY(waitForRetained(name + "/status", "online"));
+    QVERIFY(publish(name + "/1/relay/1/set", "ON"));
+    QCOMPARE(lineOf(20), relayBurst(1, 'S', 1));
+
     m_pty->hangUp();
     QVERIFY(waitForRetained(name + "/status", "offline"));
     QVERIFY(waitForLog("was lost"));
     QCOMPARE(m_bridge->state(), QProcess::Running);
+    m_pty = std::make_unique<PseudoTerminal>();
+    QVERIFY(QFile::remove(m_device));
+    QVERIFY(QFile::link(m_pty->name(), m_device));
+    QVERIFY(waitForRetained(name + "/status", "online"));
+    QVERIFY(publish(name + "/2/relay/8/set", "ON"));
+    QCOMPARE(lineOf(20), relayBurst(2, 'S', 8));
+    QVERIFY(waitForStates("10000000", "00000001"));
 }
 
 QTEST_GUILESS_MAIN(TestRelayMqtt)

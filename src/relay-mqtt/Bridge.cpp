@@ -1,8 +1,7 @@
 #include "relay-mqtt/Bridge.h"
 
-#include "relay-mqtt/DiscoveryConfigs.h"
+#include "relay-mqtt/BridgeLog.h"
 
-#include <cstdio>
 #include <utility>
 
 using namespace std::chrono_literals;
@@ -14,18 +13,15 @@ QString lineNameFor(const BridgeOptions &options)
     return options.device.isEmpty() ? QStringLiteral("port %1").arg(options.port) : options.device;
 }
 
-QByteArray onOff(bool on)
-{
-    return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
-}
-
 } // namespace
 
 Bridge::Bridge(BridgeOptions options, QObject *parent)
     : QObject(parent),
       m_options(std::move(options)),
+      m_topics(m_options.name, m_options.discoveryPrefix, m_options.cards),
       m_link(SerialLink::deviceOrSystemPortNames(m_options.device)),
-      m_mqtt(settingsWithWill(m_options)),
+      m_mqtt(settingsWithWill(m_options.mqtt, m_topics)),
+      m_publisher(m_mqtt, m_topics, m_options),
       m_port(m_link, m_options.device.isEmpty() ? m_options.port : 1, lineNameFor(m_options)),
       m_reader(m_options.name, m_options.cards),
       m_mirror(m_options.cards),
@@ -43,24 +39,24 @@ Bridge::Bridge(BridgeOptions options, QObject *parent)
         [this](quint8 card, int relay) { publishChanges(m_mirror.holdEnded(card, relay)); });
     connect(m_feeder.get(), &LineFeeder::lineFailed, this,
         [this](const QString &reason, qsizetype dropped) {
-            log(tr("%1 failed: %2; %n command(s) dropped", nullptr, int(dropped))
-                    .arg(m_port.lineName(), reason));
+            bridgeLog(tr("%1 failed: %2; %n command(s) dropped", nullptr, int(dropped))
+                          .arg(m_port.lineName(), reason));
             m_port.lose(reason);
         });
 
     connect(&m_port, &PortKeeper::opened, this, [this] {
-        log(tr("%1 is open").arg(m_port.lineName()));
+        bridgeLog(tr("%1 is open").arg(m_port.lineName()));
         announce();
     });
     connect(&m_port, &PortKeeper::unavailable, this, [this](const QString &reason) {
-        log(tr("%1 could not be opened: %2; trying again every %3 s")
-                .arg(m_port.lineName(), reason)
-                .arg(PortKeeper::retryInterval.count()));
+        bridgeLog(tr("%1 could not be opened: %2; trying again every %3 s")
+                      .arg(m_port.lineName(), reason)
+                      .arg(PortKeeper::retryInterval.count()));
     });
     connect(&m_port, &PortKeeper::lost, this, [this](const QString &reason) {
-        log(tr("%1 was lost: %2; trying again every %3 s")
-                .arg(m_port.lineName(), reason)
-                .arg(PortKeeper::retryInterval.count()));
+        bridgeLog(tr("%1 was lost: %2; trying again every %3 s")
+                      .arg(m_port.lineName(), reason)
+                      .arg(PortKeeper::retryInterval.count()));
         announce();
     });
 
@@ -68,12 +64,12 @@ Bridge::Bridge(BridgeOptions options, QObject *parent)
     connect(&m_mqtt, &MqttConnection::disconnected, this, &Bridge::disconnected);
     connect(&m_mqtt, &MqttConnection::connectionFailed, this,
         [](const QString &reason, std::chrono::milliseconds retryIn) {
-            log(tr("cannot reach the broker: %1; next try in %2 ms")
-                    .arg(reason)
-                    .arg(retryIn.count()));
+            bridgeLog(tr("cannot reach the broker: %1; next try in %2 ms")
+                          .arg(reason)
+                          .arg(retryIn.count()));
         });
     connect(&m_mqtt, &MqttConnection::authenticationRefused, this, [this](const QString &message) {
-        log(message);
+        bridgeLog(message);
         stop(77); // EX_NOPERM: trying again would be refused again
     });
     connect(&m_mqtt, &MqttConnection::subscribed, this, &Bridge::subscribed);
@@ -100,76 +96,40 @@ void Bridge::stop(int exitCode)
     m_exitCode = exitCode;
     m_port.stop();
     m_stateSettle.stop();
+    // The held relays let go as their bursts stop: their states go out before the goodbye.
+    m_feeder->endHolds();
     // Nothing more for the line; what was written already still reaches the cards.
     m_feeder.reset();
     m_mqtt.disconnectGracefully();
     drainLine(std::chrono::steady_clock::now() + m_link.timeToCarry() + lineStallAllowance);
 }
 
-void Bridge::log(const QString &line)
+MqttSettings Bridge::settingsWithWill(MqttSettings settings, const BridgeTopics &topics)
 {
-    std::fputs(qPrintable(QStringLiteral("relay-mqtt: ") + line + u'\n'), stderr);
-    std::fflush(stderr);
-}
-
-MqttSettings Bridge::settingsWithWill(const BridgeOptions &options)
-{
-    MqttSettings settings = options.mqtt;
-    settings.willTopic = options.name + QStringLiteral("/status");
-    settings.willPayload = QByteArrayLiteral("offline");
+    settings.willTopic = topics.status();
+    settings.willPayload = RetainedPublisher::statusPayload(false);
     return settings;
-}
-
-QString Bridge::statusTopic() const
-{
-    return m_options.name + QStringLiteral("/status");
-}
-
-QString Bridge::stateFilter(quint8 card) const
-{
-    return QStringLiteral("%1/%2/relay/+/state").arg(m_options.name).arg(card);
-}
-
-QString Bridge::stateTopic(quint8 card, int relay) const
-{
-    return QStringLiteral("%1/%2/relay/%3/state").arg(m_options.name).arg(card).arg(relay);
-}
-
-QString Bridge::birthTopic() const
-{
-    return m_options.discoveryPrefix + QStringLiteral("/status");
-}
-
-std::optional<CardMirror::Change> Bridge::readState(const QString &topic) const
-{
-    for (const quint8 card : m_options.cards) {
-        for (int relay = 1; relay <= VirtualCard::relayCount; ++relay) {
-            if (topic == stateTopic(card, relay))
-                return CardMirror::Change{card, relay, false};
-        }
-    }
-    return std::nullopt;
 }
 
 void Bridge::connected()
 {
-    log(tr("connected to %1:%2").arg(m_mqtt.settings().host).arg(m_mqtt.settings().port));
+    bridgeLog(tr("connected to %1:%2").arg(m_mqtt.settings().host).arg(m_mqtt.settings().port));
     m_ready = false;
     m_announcedOnline.reset();
     if (m_statesRead) {
-        subscribe(m_reader.topicFilters() + QStringList(birthTopic()), m_commandSubscriptions);
+        subscribe(m_reader.topicFilters() + QStringList(m_topics.birth()), m_commandSubscriptions);
         return;
     }
     QStringList filters;
     for (const quint8 card : m_options.cards)
-        filters << stateFilter(card);
+        filters << m_topics.stateFilter(card);
     subscribe(filters, m_stateSubscriptions);
 }
 
 void Bridge::disconnected(const QString &reason)
 {
     if (!m_stopping)
-        log(tr("disconnected from the broker: %1").arg(reason));
+        bridgeLog(tr("disconnected from the broker: %1").arg(reason));
     m_ready = false;
     m_stateSubscriptions.clear();
     m_commandSubscriptions.clear();
@@ -183,7 +143,7 @@ void Bridge::subscribe(const QStringList &filters, QSet<int> &pending)
         if (const std::optional<int> mid = m_mqtt.subscribe(filter, 1))
             pending.insert(*mid);
         else
-            log(tr("cannot subscribe to %1").arg(filter));
+            bridgeLog(tr("cannot subscribe to %1").arg(filter));
     }
 }
 
@@ -200,38 +160,38 @@ void Bridge::finishStateRead()
     for (const auto &[card, relays] : m_retainedStates)
         m_mirror.setRelays(card, relays);
     m_statesRead = true;
-    log(tr(
+    bridgeLog(tr(
         "retained relay states read back for %n card(s)", nullptr, int(m_retainedStates.size())));
     // Our own state publishes must not come back to us.
     for (const quint8 card : m_options.cards)
-        m_mqtt.unsubscribe(stateFilter(card));
-    subscribe(m_reader.topicFilters() + QStringList(birthTopic()), m_commandSubscriptions);
+        m_mqtt.unsubscribe(m_topics.stateFilter(card));
+    subscribe(m_reader.topicFilters() + QStringList(m_topics.birth()), m_commandSubscriptions);
 }
 
 void Bridge::becomeReady()
 {
     m_ready = true;
     announce();
-    publishDiscovery();
-    publishAllStates();
+    m_publisher.discovery();
+    m_publisher.states(m_mirror);
 }
 
 void Bridge::received(const QString &topic, const QByteArray &payload, bool retained)
 {
     if (m_stopping)
         return;
-    if (const std::optional<CardMirror::Change> state = readState(topic)) {
+    if (const std::optional<BridgeTopics::Relay> state = m_topics.readState(topic)) {
         if (m_statesRead || !retained)
             return;
         auto [relays, added] = m_retainedStates.try_emplace(state->card);
         relays->second.at(state->relay - 1) = payload.trimmed().toUpper() == "ON";
         return;
     }
-    if (topic == birthTopic()) {
+    if (topic == m_topics.birth()) {
         // A retained birth is an old one, replayed as we subscribe: the configs just went out.
         if (m_ready && !retained && payload.trimmed() == "online") {
-            log(tr("Home Assistant is online: discovery configs published again"));
-            publishDiscovery();
+            bridgeLog(tr("Home Assistant is online: discovery configs published again"));
+            m_publisher.discovery();
         }
         return;
     }
@@ -242,11 +202,11 @@ void Bridge::submit(const QString &topic, const QByteArray &payload, bool retain
 {
     const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
     if (!reading.command) {
-        log(tr("ignored %1").arg(reading.refusal));
+        bridgeLog(tr("ignored %1").arg(reading.refusal));
         return;
     }
     if (const std::optional<QString> refusal = m_feeder->submit(*reading.command))
-        log(tr("refused %1").arg(*refusal));
+        bridgeLog(tr("refused %1").arg(*refusal));
 }
 
 void Bridge::announce()
@@ -257,26 +217,8 @@ void Bridge::announce()
     if (m_announcedOnline == online)
         return;
     m_announcedOnline = online;
-    publishRetained(
-        statusTopic(), online ? QByteArrayLiteral("online") : m_mqtt.settings().willPayload);
-    log(online ? tr("online") : tr("offline until the serial port is back"));
-}
-
-void Bridge::publishDiscovery()
-{
-    if (!m_options.discovery)
-        return;
-    for (const DiscoveryConfigs::Message &message : DiscoveryConfigs::messages(m_options))
-        publishRetained(message.topic, message.payload);
-}
-
-void Bridge::publishAllStates()
-{
-    for (const quint8 card : m_options.cards) {
-        const VirtualCard::Relays relays = m_mirror.relays(card).value_or(VirtualCard::Relays{});
-        for (int relay = 1; relay <= VirtualCard::relayCount; ++relay)
-            publishRetained(stateTopic(card, relay), onOff(relays.at(relay - 1)));
-    }
+    m_publisher.status(online);
+    bridgeLog(online ? tr("online") : tr("offline until the serial port is back"));
 }
 
 void Bridge::publishChanges(const QList<CardMirror::Change> &changes)
@@ -284,14 +226,7 @@ void Bridge::publishChanges(const QList<CardMirror::Change> &changes)
     // Before the bridge is ready, the states all go out when it is.
     if (!m_ready)
         return;
-    for (const CardMirror::Change &change : changes)
-        publishRetained(stateTopic(change.card, change.relay), onOff(change.on));
-}
-
-void Bridge::publishRetained(const QString &topic, const QByteArray &payload)
-{
-    if (!m_mqtt.publish(topic, payload, 1, true))
-        log(tr("cannot publish %1").arg(topic));
+    m_publisher.changes(changes);
 }
 
 void Bridge::drainLine(std::chrono::steady_clock::time_point deadline)

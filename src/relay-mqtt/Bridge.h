@@ -1,11 +1,13 @@
 #pragma once
 
 #include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/BridgeTopics.h"
 #include "relay-mqtt/CardMirror.h"
 #include "relay-mqtt/CommandReader.h"
 #include "relay-mqtt/LineFeeder.h"
 #include "relay-mqtt/MqttConnection.h"
 #include "relay-mqtt/PortKeeper.h"
+#include "relay-mqtt/RetainedPublisher.h"
 #include "serial/SerialLink.h"
 
 #include <QByteArray>
@@ -44,20 +46,11 @@ public:
     // finished(exitCode).
     void stop(int exitCode = 0);
 
-    // One line for the log, on stderr.
-    static void log(const QString &line);
-
 signals:
     void finished(int exitCode);
 
 private:
-    static MqttSettings settingsWithWill(const BridgeOptions &options);
-    QString statusTopic() const;
-    QString stateFilter(quint8 card) const;
-    QString stateTopic(quint8 card, int relay) const;
-    QString birthTopic() const;
-    // The card and relay of one of the bridge's own state topics.
-    std::optional<CardMirror::Change> readState(const QString &topic) const;
+    static MqttSettings settingsWithWill(MqttSettings settings, const BridgeTopics &topics);
 
     void connected();
     void disconnected(const QString &reason);
@@ -69,17 +62,16 @@ private:
     void becomeReady();
 
     void announce();
-    void publishDiscovery();
-    void publishAllStates();
     void publishChanges(const QList<CardMirror::Change> &changes);
-    void publishRetained(const QString &topic, const QByteArray &payload);
 
     void drainLine(std::chrono::steady_clock::time_point deadline);
     void finishIfDone();
 
     BridgeOptions m_options;
+    BridgeTopics m_topics;
     SerialLink m_link;
     MqttConnection m_mqtt;
+    RetainedPublisher m_publisher;
     PortKeeper m_port;
     CommandReader m_reader;
     CardMirror m_mirror;

@@ -2,6 +2,7 @@
 // `relay-mqtt --help`.
 
 #include "relay-mqtt/Bridge.h"
+#include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptionsReader.h"
 #include "system/Interruptions.h"
 
@@ -42,12 +43,12 @@ int main(int argc, char *argv[])
     Interruptions interruptions;
     Bridge bridge(*outcome.options);
     QObject::connect(&interruptions, &Interruptions::interrupted, &bridge, [&bridge](int signal) {
-        Bridge::log(QCoreApplication::translate("relay-mqtt", "stopping on signal %1").arg(signal));
+        bridgeLog(QCoreApplication::translate("relay-mqtt", "stopping on signal %1").arg(signal));
         bridge.stop(0);
     });
     QObject::connect(&bridge, &Bridge::finished, &app, &QCoreApplication::exit);
     if (!bridge.start()) {
-        Bridge::log(bridge.errorString());
+        bridgeLog(bridge.errorString());
         return configurationError;
     }
     return app.exec();
