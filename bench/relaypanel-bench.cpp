@@ -753,6 +753,7 @@ public:
         return QString::fromLatin1(bridgeName) + u'/' + below;
     }
     MqttConnection &client() { return *m_client; }
+    const MosquittoBroker &broker() const { return m_broker; }
     const LineTap &line() const { return m_tap; }
     qint64 pid() const { return m_bridge.processId(); }
     QByteArray log() const
@@ -807,58 +808,113 @@ BridgeIdle bridgeIdle(const BridgeRun &run, int seconds)
     return idle;
 }
 
+// 8.1's yardstick for the line's side of the path: a bare client of the broker, mosquitto_sub,
+// writing 20 bytes to a pseudo-terminal of its own for every message on its topic.
+class BareClient
+{
+public:
+    static constexpr auto topic = "relaypanel-bench/bare";
+
+    explicit BareClient(const MosquittoBroker &broker)
+    {
+        m_client.setStandardOutputFile(m_line.name());
+        m_client.start(QStringLiteral("mosquitto_sub"),
+            broker.clientArguments()
+                + QStringList{"-t", topic, "-q", "1", "-N", "-F", "01234567890123456789"});
+        if (!m_client.waitForStarted())
+            qFatal("cannot start mosquitto_sub");
+    }
+    ~BareClient()
+    {
+        m_client.kill();
+        m_client.waitForFinished();
+    }
+    BareClient(const BareClient &) = delete;
+    BareClient &operator=(const BareClient &) = delete;
+
+    const LineTap &line() const { return m_tap; }
+
+private:
+    PseudoTerminal m_line;
+    LineTap m_tap{m_line};
+    QProcess m_client;
+};
+
 // 8.1. A command published by the bench's client until the first byte of its burst can be read
-// at the far end, against the same client's publish to a topic it is subscribed to.
+// at the far end, against the same client's publish to a topic it is subscribed to, and against
+// the bare client's 20 bytes. The three take turns, a third of a pace apart, so each starts from
+// the same quiet machine: a round trip timed back to back would find every process awake and
+// its caches warm.
 struct BridgeLatency
 {
     Statistics bridge{{}};
     Statistics broker{{}};
+    Statistics bare{{}};
 };
 
 BridgeLatency bridgeLatency(BridgeRun &run)
 {
     MqttConnection &client = run.client();
     const QString command = BridgeRun::topic("1/relay/1/set");
-    QList<double> bridge;
-    for (int i = 0; i < latencyCommands; ++i) {
-        const qsizetype before = run.line().count();
-        const auto start = Clock::now();
-        client.publish(command, i % 2 == 0 ? "ON" : "OFF");
-        if (!BridgeRun::waitFor([&] { return run.line().count() > before; }, 2s))
-            qFatal("a command did not reach the line: %s", run.log().constData());
-        bridge.append(std::chrono::duration<double, std::milli>(
-            run.line().bursts().at(before).firstByte - start)
-                          .count());
-        BridgeRun::waitFor([] { return false; },
-            std::chrono::ceil<std::chrono::milliseconds>(start + latencyPace - Clock::now()));
-    }
-
     const QString echo = QStringLiteral("relaypanel-bench/echo");
-    bool subscribed = false;
+    BareClient bare(run.broker());
+    int subscribed = 0;
     std::optional<Clock::time_point> arrived;
     const QMetaObject::Connection onSubscribed = QObject::connect(
-        &client, &MqttConnection::subscribed, &client, [&subscribed] { subscribed = true; });
+        &client, &MqttConnection::subscribed, &client, [&subscribed] { ++subscribed; });
     const QMetaObject::Connection onMessage = QObject::connect(
         &client, &MqttConnection::messageReceived, &client, [&](const QString &topic) {
             if (topic == echo)
                 arrived = Clock::now();
         });
     client.subscribe(echo);
-    if (!BridgeRun::waitFor([&] { return subscribed; }, 5s))
-        qFatal("the broker did not take the bench's subscription");
-    QList<double> broker;
-    for (int i = 0; i < latencyCommands; ++i) {
-        arrived.reset();
+    // The bare client's subscription is in once a message to its topic reaches its line.
+    for (int tries = 0; bare.line().count() == 0 && tries < 50; ++tries) {
+        client.publish(QString::fromLatin1(BareClient::topic), "ready");
+        BridgeRun::waitFor([&] { return bare.line().count() > 0; }, 100ms);
+    }
+    if (subscribed == 0 || bare.line().count() == 0)
+        qFatal("the broker did not take the bench's subscriptions");
+    BridgeRun::waitFor([] { return false; }, 200ms); // the last tries' messages, if any
+    const auto pause = [](Clock::time_point until) {
+        BridgeRun::waitFor([] { return false; },
+            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
+    };
+    // From `start` to the first byte of the next burst on `line`.
+    const auto toLine = [&](const LineTap &line, const QString &topic, const QByteArray &payload) {
+        const qsizetype before = line.count();
         const auto start = Clock::now();
-        client.publish(echo, i % 2 == 0 ? "ON" : "OFF");
+        client.publish(topic, payload);
+        if (!BridgeRun::waitFor([&] { return line.count() > before; }, 2s))
+            qFatal("a message did not reach its line: %s", run.log().constData());
+        return std::chrono::duration<double, std::milli>(line.bursts().at(before).firstByte - start)
+            .count();
+    };
+
+    QList<double> bridge;
+    QList<double> broker;
+    QList<double> bareToLine;
+    for (int i = 0; i < latencyCommands; ++i) {
+        const QByteArray payload = i % 2 == 0 ? "ON" : "OFF";
+        const auto start = Clock::now();
+        bridge.append(toLine(run.line(), command, payload));
+        pause(start + latencyPace / 3);
+
+        arrived.reset();
+        const auto sent = Clock::now();
+        client.publish(echo, payload);
         if (!BridgeRun::waitFor([&] { return arrived.has_value(); }, 2s))
             qFatal("the broker did not echo a message");
-        broker.append(std::chrono::duration<double, std::milli>(*arrived - start).count());
+        broker.append(std::chrono::duration<double, std::milli>(*arrived - sent).count());
+        pause(start + 2 * latencyPace / 3);
+
+        bareToLine.append(toLine(bare.line(), QString::fromLatin1(BareClient::topic), payload));
+        pause(start + latencyPace);
     }
     QObject::disconnect(onSubscribed);
     QObject::disconnect(onMessage);
     client.unsubscribe(echo);
-    return {Statistics(bridge), Statistics(broker)};
+    return {Statistics(bridge), Statistics(broker), Statistics(bareToLine)};
 }
 
 // 8.2. 2,000 commands spread over one second, for cards 1 and 2 by turns, with card 1's
@@ -961,9 +1017,15 @@ QList<Row> relayMqtt(const QString &program, int seconds)
                 .arg(latencyCommands)
                 .arg(latencyPace.count()),
             ms(latency.bridge.median(), 3) + " / " + ms(latency.bridge.percentile(99), 3), "", "-"},
-        {"8.1 The broker's own round trip, publish to a subscriber in the same client: median / "
-         "99th percentile",
+        {"8.1 The broker's own round trip, publish to a subscriber in the same client, taking "
+         "turns with the commands: median / 99th percentile",
             ms(latency.broker.median(), 3) + " / " + ms(latency.broker.percentile(99), 3), "", "-"},
+        {"8.1 For the line's side of the path: a bare client (mosquitto_sub) writing 20 bytes to a "
+         "pseudo-terminal for each message, taking turns with the commands: median / 99th "
+         "percentile, and its median / the broker round trip median",
+            ms(latency.bare.median(), 3) + " / " + ms(latency.bare.percentile(99), 3) + "; "
+                + QString::number(latency.bare.median() / latency.broker.median(), 'f', 2) + "×",
+            "", "-"},
         {"8.1 relay-mqtt median / broker round trip median", QString::number(ratio, 'f', 2) + "×",
             "within 2×", ratio <= 2 ? "yes" : "no"},
         {QStringLiteral("8.2 Flood of 2,000 commands in 1 s, cards 1 and 2 by turns: bursts on "
