@@ -71,6 +71,7 @@ private slots:
     void terminated();
     void terminatedWhileHolding();
     void killedLeavesWill();
+    void brokerAbsentAtStart();
     void brokerRestart();
     void mirrorFromRetainedStates();
     void login_data();
@@ -475,6 +476,18 @@ void TestRelayMqtt::killedLeavesWill()
     m_bridge->kill();
     QVERIFY(m_bridge->waitForFinished());
     QVERIFY(waitForRetained(name + "/status", "offline"));
+}
+
+void TestRelayMqtt::brokerAbsentAtStart()
+{
+    m_broker = std::make_unique<MosquittoBroker>();
+    startBridge();
+    QVERIFY(waitForLog("cannot reach the broker"));
+    QCOMPARE(m_bridge->state(), QProcess::Running);
+    QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+    QVERIFY(waitForRetained(name + "/status", "online"));
+    QVERIFY(publish(name + "/1/relay/2/set", "ON"));
+    QCOMPARE(lineOf(20), relayBurst(1, 'S', 2));
 }
 
 void TestRelayMqtt::brokerRestart()
