@@ -800,7 +800,11 @@ struct BridgeIdle
 BridgeIdle bridgeIdle(const BridgeRun &run, int seconds)
 {
     const double start = cpuSeconds(run.pid());
-    QThread::sleep(seconds);
+    // The bench's own client keeps answering the broker meanwhile: a client silent for longer
+    // than its keepalive is dropped.
+    QEventLoop quiet;
+    QTimer::singleShot(std::chrono::seconds(seconds), &quiet, &QEventLoop::quit);
+    quiet.exec();
     BridgeIdle idle;
     idle.cpu = cpuSeconds(run.pid()) - start;
     idle.cpuShare = 100.0 * idle.cpu / seconds;
@@ -858,22 +862,24 @@ BridgeLatency bridgeLatency(BridgeRun &run)
     const QString command = BridgeRun::topic("1/relay/1/set");
     const QString echo = QStringLiteral("relaypanel-bench/echo");
     BareClient bare(run.broker());
-    int subscribed = 0;
+    bool subscribed = false;
+    std::optional<int> echoSubscription;
     std::optional<Clock::time_point> arrived;
-    const QMetaObject::Connection onSubscribed = QObject::connect(
-        &client, &MqttConnection::subscribed, &client, [&subscribed] { ++subscribed; });
+    const QMetaObject::Connection onSubscribed
+        = QObject::connect(&client, &MqttConnection::subscribed, &client,
+            [&](int mid) { subscribed = subscribed || mid == echoSubscription; });
     const QMetaObject::Connection onMessage = QObject::connect(
         &client, &MqttConnection::messageReceived, &client, [&](const QString &topic) {
             if (topic == echo)
                 arrived = Clock::now();
         });
-    client.subscribe(echo);
+    echoSubscription = client.subscribe(echo);
     // The bare client's subscription is in once a message to its topic reaches its line.
     for (int tries = 0; bare.line().count() == 0 && tries < 50; ++tries) {
         client.publish(QString::fromLatin1(BareClient::topic), "ready");
         BridgeRun::waitFor([&] { return bare.line().count() > 0; }, 100ms);
     }
-    if (subscribed == 0 || bare.line().count() == 0)
+    if (!BridgeRun::waitFor([&] { return subscribed; }, 5s) || bare.line().count() == 0)
         qFatal("the broker did not take the bench's subscriptions");
     BridgeRun::waitFor([] { return false; }, 200ms); // the last tries' messages, if any
     const auto pause = [](Clock::time_point until) {
