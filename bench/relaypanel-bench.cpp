@@ -20,6 +20,7 @@
 #include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
 #include "support/Controls.h"
+#include "support/DiesWithParent.h"
 #include "support/MosquittoBroker.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
@@ -715,6 +716,7 @@ public:
             qFatal("8 cannot run: no temporary directory");
         const QString broker
             = QStringLiteral("%1:%2").arg(MosquittoBroker::address).arg(m_broker.port());
+        dieWithParent(m_bridge);
         m_bridge.setStandardErrorFile(m_log.filePath("stderr"));
         // Always the pseudo-terminal by its name: never a port by number.
         m_bridge.start(program,
@@ -821,6 +823,7 @@ public:
 
     explicit BareClient(const MosquittoBroker &broker)
     {
+        dieWithParent(m_client);
         m_client.setStandardOutputFile(m_line.name());
         m_client.start(QStringLiteral("mosquitto_sub"),
             broker.clientArguments()

@@ -4,6 +4,7 @@
 
 #include "card/VirtualCard.h"
 #include "support/Bytes.h"
+#include "support/DiesWithParent.h"
 #include "support/MosquittoBroker.h"
 #include "support/ProcessOutcome.h"
 #include "support/PseudoTerminal.h"
@@ -141,6 +142,7 @@ void TestRelayMqtt::startBridge(const QStringList &extra)
         QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
     }
     m_bridge = std::make_unique<QProcess>();
+    dieWithParent(*m_bridge);
     connect(m_bridge.get(), &QProcess::readyReadStandardError, this,
         [this] { m_log += QString::fromLocal8Bit(m_bridge->readAllStandardError()); });
     // Always a pseudo-terminal: never a port by number.

@@ -1,5 +1,7 @@
 #include "MosquittoBroker.h"
 
+#include "DiesWithParent.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -159,6 +161,7 @@ bool MosquittoBroker::start()
         return false;
     stop();
     m_process = std::make_unique<QProcess>();
+    dieWithParent(*m_process);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->start(QString::fromLatin1(program),
         {QStringLiteral("-c"), m_directory.filePath(QStringLiteral("mosquitto.conf"))});
