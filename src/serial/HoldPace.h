@@ -8,7 +8,8 @@ class SerialLink;
 
 // The pace of a held relay: its burst goes out again only while less than one burst waits for
 // the line, so a hold of any length builds no backlog and whatever follows it waits behind one
-// burst at most. The panel's repeat timer and relayctl's hold keep to it alike.
+// burst at most. The panel's repeat timer, relayctl's hold and relay-mqtt's holds keep to it
+// alike.
 class HoldPace
 {
 public:
