@@ -144,7 +144,8 @@ void TestLineFeeder::stopBehindAFullQueue()
 
     // Whenever a burst was written, one was on the wire and less than one more behind it...
     for (const Written &burst : std::as_const(bridge.written))
-        QVERIFY2(burst.waiting < 2 * RelayPacket::burstSize, qPrintable(burst.command.text()));
+        QVERIFY2(
+            burst.waiting < 2 * qint64{RelayPacket::burstSize}, qPrintable(burst.command.text()));
     // ...so the stop, next out, is on the wire within two burst times.
     const Written &stopped = bridge.written.at(before);
     QCOMPARE(stopped.command, stop(1));
