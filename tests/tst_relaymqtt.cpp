@@ -48,6 +48,16 @@ QString relaysText(const VirtualCard::Relays &relays)
     return text;
 }
 
+// The bridge's options to log in as "bridge" with `password`, from a file in `directory`; none
+// if the file cannot be written.
+QStringList loginArguments(const QTemporaryDir &directory, const QByteArray &password)
+{
+    QFile file(directory.filePath("password"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(password + '\n') != password.size() + 1)
+        return {};
+    return {"--username", "bridge", "--password-file", file.fileName()};
+}
+
 // A command for the table: a topic under NAME and its payload.
 using Message = std::pair<QString, QByteArray>;
 
@@ -537,13 +547,10 @@ void TestRelayMqtt::login()
     QFETCH(bool, tls);
     m_brokerOptions = {"bridge", "s3cret word", tls};
     QTemporaryDir directory;
-    QFile password(directory.filePath("password"));
-    QVERIFY(password.open(QIODevice::WriteOnly));
-    password.write("s3cret word\n");
-    password.close();
+    QStringList extra = loginArguments(directory, "s3cret word");
+    QVERIFY(!extra.isEmpty());
     m_broker = std::make_unique<MosquittoBroker>(m_brokerOptions);
     QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
-    QStringList extra{"--username", "bridge", "--password-file", password.fileName()};
     if (tls)
         extra << "--cafile" << m_broker->caFile();
     startBridge(extra);
@@ -556,11 +563,9 @@ void TestRelayMqtt::wrongPassword()
 {
     m_brokerOptions = {"bridge", "right", false};
     QTemporaryDir directory;
-    QFile password(directory.filePath("password"));
-    QVERIFY(password.open(QIODevice::WriteOnly));
-    password.write("wrong\n");
-    password.close();
-    startBridge({"--username", "bridge", "--password-file", password.fileName()});
+    const QStringList login = loginArguments(directory, "wrong");
+    QVERIFY(!login.isEmpty());
+    startBridge(login);
     const ProcessOutcome outcome = finish(*m_bridge, eventTimeout);
     m_log += outcome.errors;
     QCOMPARE(outcome.exitCode, 77);

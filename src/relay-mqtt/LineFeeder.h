@@ -32,7 +32,6 @@ public:
     std::optional<QString> submit(const BridgeCommand &command);
 
     qsizetype queuedCount() const { return m_queue.size(); }
-    qsizetype holdCount() const { return m_holds.size(); }
     // How long until it writes again by itself; none when it has nothing to send.
     std::optional<std::chrono::milliseconds> nextWake() const;
 

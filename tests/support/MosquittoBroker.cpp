@@ -180,11 +180,10 @@ bool MosquittoBroker::start()
         }
         QThread::msleep(20);
     }
-    log();
+    stop(); // and what it said goes to m_log
     m_error = QStringLiteral("mosquitto does not listen on port %1: %2")
                   .arg(m_port)
                   .arg(QString::fromLocal8Bit(m_log));
-    stop();
     return false;
 }
 
@@ -200,18 +199,6 @@ void MosquittoBroker::stop()
     }
     m_log += m_process->readAll();
     m_process.reset();
-}
-
-bool MosquittoBroker::isRunning() const
-{
-    return m_process && m_process->state() == QProcess::Running;
-}
-
-QByteArray MosquittoBroker::log()
-{
-    if (m_process)
-        m_log += m_process->readAll();
-    return m_log;
 }
 
 QStringList MosquittoBroker::clientArguments() const

@@ -39,16 +39,12 @@ public:
     // Starts it and waits until it listens; false with errorString() if it does not.
     bool start();
     void stop();
-    bool restart() { return stop(), start(); }
-    bool isRunning() const;
     QString errorString() const { return m_error; }
 
     std::uint16_t port() const { return m_port; }
     // The CA that signed the broker's certificate, and one that did not.
     QString caFile() const;
     QString strangerCaFile() const;
-    // Everything it logged, over all its runs.
-    QByteArray log();
 
     // -h, -p and for TLS --cafile, for mosquitto_sub and mosquitto_pub.
     QStringList clientArguments() const;
