@@ -1,12 +1,18 @@
 // relay-mqtt's options and its discovery configs; tst_relaymqtt runs the program with them.
 
+#include "relay-mqtt/AnnouncementRecord.h"
 #include "relay-mqtt/BridgeOptionsReader.h"
+#include "relay-mqtt/BridgeTopics.h"
 #include "relay-mqtt/DiscoveryConfigs.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,18 +29,46 @@ QString describe(const BridgeOptions &options)
     const MqttSettings &mqtt = options.mqtt;
     return QStringLiteral("port=%1 device=%2 cards=%3 name=%4 broker=%5:%6 user=%7 password=%8 "
                           "ca=%9 discovery=%10 prefix=%11 client=%12")
-        .arg(options.port)
-        .arg(options.device, cards.join(u','), options.name, mqtt.host)
-        .arg(mqtt.port)
-        .arg(mqtt.username, mqtt.password, mqtt.caFile,
-            options.discovery ? QStringLiteral("on") : QStringLiteral("off"),
-            options.discoveryPrefix, mqtt.clientId);
+               .arg(options.port)
+               .arg(options.device, cards.join(u','), options.name, mqtt.host)
+               .arg(mqtt.port)
+               .arg(mqtt.username, mqtt.password, mqtt.caFile,
+                   options.discovery ? QStringLiteral("on") : QStringLiteral("off"),
+                   options.discoveryPrefix, mqtt.clientId)
+        + QStringLiteral(" capath=%1 cert=%2 key=%3 ha=%4 delay=%5")
+              .arg(mqtt.caPath, mqtt.certFile, mqtt.keyFile, options.haStatusTopic)
+              .arg(options.interlockDelay.count());
 }
 
 // The defaults, as `describe` writes them, for a line with only --port 1 --card 1.
 const QString defaults = QStringLiteral(
     "port=1 device= cards=1 name=relaycards broker=localhost:1883 user= password= ca= "
-    "discovery=on prefix=homeassistant client=relay-mqtt-relaycards");
+    "discovery=on prefix=homeassistant client=relay-mqtt-relaycards@$HOST capath= cert= key= "
+    "ha=homeassistant/status delay=100");
+
+// A card's group as a line: its name, relay names and interlock groups.
+QString describeGroups(const BridgeOptions &options)
+{
+    QStringList groups;
+    for (const auto &[card, group] : options.cardGroups) {
+        QStringList relays;
+        for (int relay = 1; relay <= BridgeOptions::relayCount; ++relay) {
+            if (!group.relayNames.at(relay - 1).isEmpty())
+                relays << QStringLiteral("%1=%2").arg(relay).arg(group.relayNames.at(relay - 1));
+        }
+        QStringList interlocks;
+        for (const QList<int> &set : group.interlocks) {
+            QStringList numbers;
+            for (const int relay : set)
+                numbers << QString::number(relay);
+            interlocks << numbers.join(u' ');
+        }
+        groups << QStringLiteral("%1:%2[%3]{%4}")
+                      .arg(card)
+                      .arg(group.name, relays.join(u','), interlocks.join(u','));
+    }
+    return groups.join(u' ');
+}
 
 QString withDefaults(const QString &changes)
 {
@@ -65,16 +99,26 @@ private slots:
     void lines();
     void helpAndVersion();
     void shippedConfigFile();
+    void cardGroups_data();
+    void cardGroups();
+    void passwordCredential();
     void discovery();
+    void idsOneToOne();
+    void staleTopics_data();
+    void staleTopics();
 
 private:
     // `$CONF` in the text, the row's config file; `$DIR`, the temporary folder.
     QString inDir(QString text) const
     {
         return text.replace(QStringLiteral("$CONF"), m_dir.filePath(m_config))
-            .replace(QStringLiteral("$DIR"), m_dir.path());
+            .replace(QStringLiteral("$DIR"), m_dir.path())
+            .replace(QStringLiteral("$HOST"), QSysInfo::machineHostName());
     }
+    // Readable by its owner alone, as a file with a password must be.
     void write(const QString &name, const QByteArray &content) const;
+    // The row's config file from `config`, and the outcome of `line` with it.
+    Outcome readWithConfig(const QString &line, const QString &config);
 
     QTemporaryDir m_dir;
     QString m_config; // its name
@@ -86,6 +130,20 @@ void TestBridgeOptions::write(const QString &name, const QByteArray &content) co
     QFile file(m_dir.filePath(name));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(content), content.size());
+    // A config file that says so is left readable by all.
+    const bool readable = content.startsWith("; readable by all");
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner
+        | (readable ? QFile::ReadGroup | QFile::ReadOther : QFile::Permissions())));
+}
+
+Outcome TestBridgeOptions::readWithConfig(const QString &line, const QString &config)
+{
+    // A file of its own for every row: QSettings keeps what it read of a file, and takes a
+    // rewrite of the same size within the same second for the same file.
+    m_config = QStringLiteral("relay-mqtt-%1.conf").arg(++m_rows);
+    if (!config.isEmpty())
+        write(m_config, inDir(config).toUtf8());
+    return read(inDir(line));
 }
 
 void TestBridgeOptions::initTestCase()
@@ -125,14 +183,14 @@ void TestBridgeOptions::lines_data()
     // Its paths are from its folder.
     good("config file", "--config $CONF",
         "port=4 cards=3,1 broker=broker.lan:1999 name=house/relays user=alice password=from,file "
-        "ca=$DIR/ca.pem discovery=off prefix=ha client=relay-mqtt-house-relays",
+        "ca=$DIR/ca.pem discovery=off prefix=ha client=relay-mqtt-house_2frelays@$HOST",
         everything);
     // Its --password-file takes the place of the file's password too.
     good("command line wins",
         "--config $CONF --device /dev/ttyUSB9 --card 8 --card 9 --broker b2 --name n "
         "--username carol --password-file $DIR/password --discovery-prefix p",
         "port=0 device=/dev/ttyUSB9 cards=8,9 broker=b2:1883 name=n user=carol "
-        "password=s3cret,word ca=$DIR/ca.pem discovery=off prefix=p client=relay-mqtt-n",
+        "password=s3cret,word ca=$DIR/ca.pem discovery=off prefix=p client=relay-mqtt-n@$HOST",
         everything);
     // The command line names the port as a whole: its --port takes the place of the file's device.
     good("file's device, command line's port", "--config $CONF --port 2", "port=2 cards=6",
@@ -142,6 +200,12 @@ void TestBridgeOptions::lines_data()
         "port=0 device=/dev/ttyACM0 cards=9 user=u password=dos",
         "[General]\ndevice=/dev/ttyACM0\ncard=9\nusername=u\npassword-file=crlf-password\n"
         "discovery=TRUE\n");
+
+    good("TLS with a client certificate",
+        least + "--capath $DIR --certfile $DIR/ca.pem --keyfile $DIR/password",
+        "capath=$DIR cert=$DIR/ca.pem key=$DIR/password");
+    good("Home Assistant's status, interlock delay",
+        least + "--ha-status-topic hass/status --interlock-delay 0", "ha=hass/status delay=0");
 
     bad("no port", "--card 1", "no port given");
     bad("port and device", "--port 1 --device /dev/x --card 1", "--port and --device name two");
@@ -162,6 +226,13 @@ void TestBridgeOptions::lines_data()
         "the password, is empty");
     bad("ca file missing", least + "--cafile $DIR/no.pem", "$DIR/no.pem: the file cannot be read");
     bad("stray argument", least + "on", "unexpected argument \"on\"");
+    bad("certificate without key", least + "--cafile $DIR/ca.pem --certfile $DIR/ca.pem",
+        "needs both certfile and keyfile");
+    bad("certificate without TLS", least + "--certfile $DIR/ca.pem --keyfile $DIR/password",
+        "needs TLS");
+    bad("capath a file", least + "--capath $DIR/ca.pem", "the folder cannot be read");
+    bad("interlock delay too long", least + "--interlock-delay 10001", "milliseconds from 0");
+    bad("status topic with a wildcard", least + "--ha-status-topic ha/+", "cannot be a topic");
     // QSettings would take a missing file for an empty one.
     bad("config missing", least + "--config $DIR/no.conf", "config file $DIR/no.conf cannot");
     bad("config unknown key", conf, "unknown key \"cards\"", "cards=1\n");
@@ -173,6 +244,9 @@ void TestBridgeOptions::lines_data()
     bad("config two passwords", conf, "give two passwords",
         "username=u\npassword=x\npassword-file=password\n");
     bad("config password without username", conf, "without a username", "password=x\n");
+    // As ssh does with a key.
+    bad("config password others may read", conf, "other users may read it",
+        "; readable by all\nusername=u\npassword=x\n");
 }
 
 void TestBridgeOptions::lines()
@@ -182,12 +256,7 @@ void TestBridgeOptions::lines()
     QFETCH(bool, good);
     QFETCH(QString, outcome);
 
-    // A file of its own for every row: QSettings keeps what it read of a file, and takes a
-    // rewrite of the same size within the same second for the same file.
-    m_config = QStringLiteral("relay-mqtt-%1.conf").arg(++m_rows);
-    if (!config.isEmpty())
-        write(m_config, inDir(config).toUtf8());
-    const Outcome got = read(inDir(line));
+    const Outcome got = readWithConfig(line, config);
     QVERIFY2(got.options.has_value() == good, qPrintable(got.error));
     if (good)
         QCOMPARE(describe(*got.options), inDir(withDefaults(outcome)));
@@ -215,33 +284,183 @@ void TestBridgeOptions::shippedConfigFile()
     QVERIFY2(alone.error.startsWith(QStringLiteral("no port given")), qPrintable(alone.error));
     const Outcome withCard = read("--port 1 --card 1 --config " RELAYMQTT_CONF);
     QVERIFY2(withCard.options, qPrintable(withCard.error));
-    QCOMPARE(describe(*withCard.options), defaults);
+    QCOMPARE(describe(*withCard.options), inDir(defaults));
+}
+
+void TestBridgeOptions::cardGroups_data()
+{
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<bool>("good");
+    QTest::addColumn<QString>("outcome"); // good: cards and groups; bad: words of the error
+    const auto good = [](const char *name, const QString &config, const QString &groups) {
+        QTest::newRow(name) << config << true << groups;
+    };
+    const auto bad = [](const char *name, const QString &config, const QString &error) {
+        QTest::newRow(name) << config << false << error;
+    };
+    // A group configures its card: no card= needed for it.
+    good("group alone",
+        "[card.1]\nname = Workbench\nrelay.3 = Pump\nrelay.8 = \"Fume extractor, left\"\n"
+        "interlock = 1 2, 5 6 7\n",
+        "cards=1 1:Workbench[3=Pump,8=Fume extractor, left]{1 2,5 6 7}");
+    good("cards and a group", "card = 2, 4\n[card.4]\ninterlock = 8 1\n[card.9]\nname = Bench\n",
+        "cards=2,4,9 4:[]{8 1} 9:Bench[]{}");
+    bad("relay in two groups", "[card.1]\ninterlock = 1 2, 2 3\n", "relay 2 is in two");
+    bad("relay twice in one group", "[card.1]\ninterlock = 4 4\n", "relay 4 is in two");
+    bad("group of one", "[card.1]\ninterlock = 1, 2 3\n", "two relays or more");
+    bad("relay 9 in a group", "[card.1]\ninterlock = 1 9\n", "relays are 1 to 8");
+    bad("card 256", "[card.256]\nname = x\n", "[card.256] is no card's group");
+    bad("unknown key", "[card.1]\ncolour = red\n", "unknown key \"colour\"");
+    bad("relay 9 named", "[card.1]\nrelay.9 = Pump\n", "unknown key \"relay.9\"");
+    bad("comma in a name", "[card.1]\nname = a, b\n", "has a comma");
+}
+
+void TestBridgeOptions::cardGroups()
+{
+    QFETCH(QString, config);
+    QFETCH(bool, good);
+    QFETCH(QString, outcome);
+    const Outcome got = readWithConfig(QStringLiteral("--port 1 --config $CONF"), config);
+    QVERIFY2(got.options.has_value() == good, qPrintable(got.error));
+    if (!good) {
+        QVERIFY2(got.error.contains(outcome), qPrintable(got.error));
+        return;
+    }
+    QStringList cards;
+    for (const quint8 card : got.options->cards)
+        cards << QString::number(card);
+    QCOMPARE(
+        QStringLiteral("cards=%1 %2").arg(cards.join(u','), describeGroups(*got.options)), outcome);
+}
+
+void TestBridgeOptions::passwordCredential()
+{
+    // The service's credential is found by itself; a password named otherwise goes first.
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("credentials")));
+    write(QStringLiteral("credentials/password"), "from systemd\n");
+    qputenv("CREDENTIALS_DIRECTORY", m_dir.filePath(QStringLiteral("credentials")).toUtf8());
+    const Outcome credential = read("--port 1 --card 1 --username u");
+    const Outcome file
+        = read(inDir("--port 1 --card 1 --username u --password-file $DIR/password"));
+    const Outcome noUser = read("--port 1 --card 1");
+    qunsetenv("CREDENTIALS_DIRECTORY");
+    QVERIFY2(credential.options, qPrintable(credential.error));
+    QCOMPARE(credential.options->mqtt.password, QStringLiteral("from systemd"));
+    QVERIFY2(file.options, qPrintable(file.error));
+    QCOMPARE(file.options->mqtt.password, QStringLiteral("s3cret,word"));
+    QVERIFY(!noUser.options);
+    QVERIFY2(noUser.error.contains("without a username"), qPrintable(noUser.error));
 }
 
 void TestBridgeOptions::discovery()
 {
-    // Home Assistant takes only letters, digits, _ and - in ids.
     const QString line = QStringLiteral("--port 1 --card 0 --card 12 --name my.relays/bench");
     const Outcome got = read(line + " --discovery-prefix ha/x");
     QVERIFY2(got.options, qPrintable(got.error));
     QMap<QString, QJsonObject> configs;
-    for (const DiscoveryConfigs::Message &message : DiscoveryConfigs::messages(*got.options))
+    const BridgeTopics topics(*got.options);
+    for (const DiscoveryConfigs::Message &message :
+        DiscoveryConfigs::messages(*got.options, topics))
         configs.insert(message.topic, QJsonDocument::fromJson(message.payload).object());
-    QJsonObject relay = configs.value("ha/x/switch/my_relays_bench_12_3/config");
-    // A device for each card, its entities in it.
-    QCOMPARE(relay.take("device")["identifiers"], QJsonValue(QJsonArray{"my_relays_bench_12"}));
+    QJsonObject relay = configs.value("ha/x/switch/my_2erelays_2fbench_12_3/config");
+    // A device for each card, its entities in it, named with the bridge.
+    const QJsonObject device = relay.take("device").toObject();
+    QCOMPARE(device["identifiers"], QJsonValue(QJsonArray{"my_2erelays_2fbench_12"}));
+    QCOMPARE(device["name"], QJsonValue("Card 12 (my.relays/bench)"));
+    QCOMPARE(device["sw_version"], QJsonValue(RELAYMQTT_VERSION));
     relay.remove("origin");
-    const QByteArray expected = R"({"name":"Relay 3","unique_id":"my_relays_bench_12_3",
+    // Not optimistic: Home Assistant shows the state the bridge publishes after each command.
+    const QByteArray expected = R"({"name":"Relay 3","unique_id":"my_2erelays_2fbench_12_3",
         "command_topic":"my.relays/bench/12/relay/3/set","payload_on":"ON","payload_off":"OFF",
         "state_topic":"my.relays/bench/12/relay/3/state","state_on":"ON","state_off":"OFF",
-        "optimistic":true,"availability_topic":"my.relays/bench/status",
+        "availability_topic":"my.relays/bench/status",
         "payload_available":"online","payload_not_available":"offline","qos":1})";
     QCOMPARE(relay, QJsonDocument::fromJson(expected).object());
-    for (const QString what : {"stop", "show"}) {
-        const QString topic = "ha/x/button/my_relays_bench_0_" + what + "/config";
-        QCOMPARE(configs.value(topic)["command_topic"], QJsonValue("my.relays/bench/0/" + what));
+    const QJsonObject stop = configs.value("ha/x/button/my_2erelays_2fbench_0_stop/config");
+    QCOMPARE(stop["command_topic"], QJsonValue("my.relays/bench/0/stop"));
+    QVERIFY(!stop.contains("device_class"));
+    const QJsonObject show = configs.value("ha/x/button/my_2erelays_2fbench_0_show/config");
+    QCOMPARE(show["command_topic"], QJsonValue("my.relays/bench/0/show"));
+    QCOMPARE(show["device_class"], QJsonValue("identify"));
+    QVERIFY(DiscoveryConfigs::messages(*read(line + " --no-discovery").options, topics).isEmpty());
+}
+
+void TestBridgeOptions::idsOneToOne()
+{
+    // Names that differ never share an id, a client id or a topic; ids keep to Home
+    // Assistant's letters, digits, _ and -.
+    const QStringList names{"a.b", "a/b", "a_b", "a-b", "a_2eb", "ab", "a b", "ä"};
+    QSet<QString> ids;
+    QSet<QString> clients;
+    QSet<QString> states;
+    for (const QString &name : names) {
+        const Outcome got = BridgeOptionsReader::read(
+            {"relay-mqtt", "--port", "1", "--card", "1", "--name", name});
+        QVERIFY2(got.options, qPrintable(got.error));
+        const QString id = BridgeTopics::idOf(name);
+        QVERIFY2(QRegularExpression("^[A-Za-z0-9_-]+$").match(id).hasMatch(), qPrintable(id));
+        ids << id;
+        clients << got.options->mqtt.clientId;
+        states << BridgeTopics(*got.options).state(1, 1);
     }
-    QVERIFY(DiscoveryConfigs::messages(*read(line + " --no-discovery").options).isEmpty());
+    QCOMPARE(ids.size(), names.size());
+    QCOMPARE(clients.size(), names.size());
+    QCOMPARE(states.size(), names.size());
+    QCOMPARE(BridgeTopics::idOf("relaycards"), QStringLiteral("relaycards"));
+}
+
+void TestBridgeOptions::staleTopics_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("now");
+    QTest::addColumn<QStringList>("stale");
+    const QString base = QStringLiteral("--port 1 --card 1 --card 2");
+    const auto relayTopics = [](const QString &name, int card) {
+        QStringList topics;
+        for (int relay = 1; relay <= 8; ++relay) {
+            topics << QStringLiteral("homeassistant/switch/%1_%2_%3/config")
+                          .arg(BridgeTopics::idOf(name))
+                          .arg(card)
+                          .arg(relay);
+        }
+        return topics;
+    };
+    const auto stateTopics = [](const QString &name, int card) {
+        QStringList topics;
+        for (int relay = 1; relay <= 8; ++relay)
+            topics << QStringLiteral("%1/%2/relay/%3/state").arg(name).arg(card).arg(relay);
+        return topics;
+    };
+    const auto buttons = [](const QString &name, int card) {
+        return QStringList{
+            QStringLiteral("homeassistant/button/%1_%2_stop/config").arg(name).arg(card),
+            QStringLiteral("homeassistant/button/%1_%2_show/config").arg(name).arg(card)};
+    };
+    QTest::newRow("the same") << base << base << QStringList();
+    QTest::newRow("card 2 taken out")
+        << base << "--port 1 --card 1"
+        << stateTopics("relaycards", 2) + relayTopics("relaycards", 2) + buttons("relaycards", 2);
+    QTest::newRow("discovery off") << base << base + " --no-discovery"
+                                   << relayTopics("relaycards", 1) + buttons("relaycards", 1)
+            + relayTopics("relaycards", 2) + buttons("relaycards", 2);
+    QTest::newRow("renamed") << "--port 1 --card 1"
+                             << "--port 1 --card 1 --name bench"
+                             << QStringList{"relaycards/status"} + stateTopics("relaycards", 1)
+            + relayTopics("relaycards", 1) + buttons("relaycards", 1);
+    QTest::newRow("no record") << QString() << base << QStringList();
+}
+
+void TestBridgeOptions::staleTopics()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, now);
+    QFETCH(QStringList, stale);
+    const QByteArray record = before.isEmpty() ? QByteArray("not a record")
+                                               : AnnouncementRecord::payload(*read(before).options);
+    QStringList got = AnnouncementRecord::staleTopics(record, *read(now).options);
+    got.sort();
+    stale.sort();
+    QCOMPARE(got, stale);
 }
 
 QTEST_GUILESS_MAIN(TestBridgeOptions)

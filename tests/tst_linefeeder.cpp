@@ -1,3 +1,4 @@
+#include "card/VirtualCard.h"
 #include "protocol/RelayPacket.h"
 #include "relay-mqtt/BridgeCommand.h"
 #include "relay-mqtt/LineFeeder.h"
@@ -32,6 +33,14 @@ BridgeCommand stop(quint8 card)
     return {card, Kind::Stop};
 }
 
+BridgeCommand all(quint8 card, Setting setting)
+{
+    return {card, Kind::All, 0, setting, {}};
+}
+
+constexpr auto packetTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
+    LineBacklog::ByteTime(RelayPacket::packetSize));
+
 // A burst the feeder wrote, and when, on the test's clock.
 struct Written
 {
@@ -55,6 +64,30 @@ struct Bridge
         QObject::connect(&feeder, &LineFeeder::holdEnded, [this](quint8 card, int relay) {
             ended.push_back({card, relay});
         });
+        QObject::connect(&feeder, &LineFeeder::commandCarried,
+            [this](const BridgeCommand &command) { carried.push_back(command); });
+    }
+
+    // The bursts as a card on the line takes them, each packet when the line has carried it:
+    // whenever a relay the card holds is let go, `letGo` gets it with the time.
+    void playToCard(VirtualCard &card, std::chrono::milliseconds &clock,
+        QList<QPair<int, std::chrono::nanoseconds>> &letGo) const
+    {
+        for (const Written &burst : written) {
+            const QByteArray bytes = burst.command.burst();
+            for (int packet = 0; packet < RelayPacket::copiesPerBurst; ++packet) {
+                const auto arrives = burst.carried - burstTime + (packet + 1) * packetTime;
+                clock = std::chrono::duration_cast<std::chrono::milliseconds>(arrives);
+                const VirtualCard::Relays before = card.relays();
+                card.update();
+                for (int relay = 0; relay < VirtualCard::relayCount; ++relay) {
+                    if (before.at(relay) && !card.relays().at(relay))
+                        letGo.push_back({relay + 1, arrives});
+                }
+                card.receive(QByteArrayView(bytes).sliced(
+                    packet * RelayPacket::packetSize, RelayPacket::packetSize));
+            }
+        }
     }
 
     // What the feeder's timer does when it fires: the clock has moved on to it.
@@ -95,6 +128,7 @@ struct Bridge
     LineFeeder feeder;
     QList<Written> written;
     QList<QPair<quint8, int>> ended;
+    QList<BridgeCommand> carried;
     QByteArray received; // what reached the far end of the line
 };
 
@@ -113,6 +147,9 @@ private slots:
     void holdReplaced();
     void holdEndedBySetOrAll();
     void lostPortDropsEverythingThenRefuses();
+    void holdsTheLineKeeps();
+    void interlocks_data();
+    void interlocks();
 };
 
 void TestLineFeeder::idleLine()
@@ -173,10 +210,11 @@ void TestLineFeeder::holdsTakeTurnsWithTheQueue()
 
     // Each hold once, then one queued command, while there are any; then the holds alone, until
     // each one's second is over on the line: relay 2's started a turn later, so it ends last.
+    // A hold asked for in the middle of a round has its turn in it.
     QStringList turns;
     for (const Written &burst : std::as_const(bridge.written))
         turns << QString(burst.command.kind == Kind::Hold ? "H%1" : "S%1").arg(burst.command.relay);
-    QCOMPARE(turns.join(u' '), "H1 S1 H2 S2 H1 H2 S3 H1 H2 S4 H1 H2 H2 H2");
+    QCOMPARE(turns.join(u' '), "H1 H2 S1 H1 H2 S2 H1 H2 S3 H1 H2 S4 H2");
     QCOMPARE(bridge.ended.size(), 2);
 }
 
@@ -194,7 +232,7 @@ void TestLineFeeder::holdLength_data()
     // Waking a little late for each burst must not add up over many.
     QTest::newRow("one minute") << 60000 << 0 << 720;
     // Its first burst waits three turns; its time counts from there, at one burst in four.
-    QTest::newRow("900 ms behind three holds") << 900 << 3 << 3;
+    QTest::newRow("900 ms behind a hold") << 900 << 1 << 5;
 }
 
 void TestLineFeeder::holdLength()
@@ -275,6 +313,125 @@ void TestLineFeeder::lostPortDropsEverythingThenRefuses()
     const std::optional<QString> refusal = bridge.feeder.submit(stop(1));
     QVERIFY(refusal);
     QVERIFY2(refusal->contains("not open"), qPrintable(*refusal));
+}
+
+void TestLineFeeder::holdsTheLineKeeps()
+{
+    // Two holds and a stream of commands between them: the card, taking each packet as the line
+    // delivers it, never lets go of a held relay before its hold is over.
+    Bridge bridge;
+    QVERIFY(!bridge.feeder.submit(hold(1, 1, 3s)));
+    QVERIFY(!bridge.feeder.submit(hold(1, 2, 3s)));
+    // A third would leave each one waiting three bursts: the card would let go in between.
+    const std::optional<QString> third = bridge.feeder.submit(hold(1, 3, 3s));
+    QVERIFY(third);
+    QVERIFY2(third->contains("held already"), qPrintable(*third));
+    // Asking again for a relay already held is no new hold.
+    QVERIFY(!bridge.feeder.submit(hold(1, 2, 3s)));
+    for (int i = 0; i < 30; ++i)
+        QVERIFY(!bridge.feeder.submit(set(2, 1 + i % 8, Setting::Toggle)));
+    bridge.wakeUntilIdle();
+    QCOMPARE(bridge.count(set(2, 1, Setting::Toggle)), 4);
+
+    std::chrono::milliseconds clock{};
+    VirtualCard card(1, [&clock] { return clock; });
+    QList<QPair<int, std::chrono::nanoseconds>> letGo;
+    bridge.playToCard(card, clock, letGo);
+    const auto lastBurst = [&](int relay) {
+        const auto found = std::find_if(bridge.written.rbegin(), bridge.written.rend(),
+            [relay](const Written &burst) { return burst.command == hold(1, relay, 3s); });
+        return found->carried;
+    };
+    for (const auto &[relay, at] : std::as_const(letGo))
+        QVERIFY2(at > lastBurst(relay), qPrintable(QStringLiteral("relay %1 let go").arg(relay)));
+    // A hold asked for once one is over is taken.
+    QVERIFY(!bridge.feeder.submit(hold(1, 3, 100ms)));
+    bridge.wakeUntilIdle();
+    // One answer per command: the holds' first bursts and the toggles.
+    QCOMPARE(bridge.carried.size(), 2 + 30 + 1);
+}
+
+void TestLineFeeder::interlocks_data()
+{
+    // Card 1 has the groups 1 2 and 5 6 7; relays 2 and 7 are on as the test starts.
+    QTest::addColumn<QList<BridgeCommand>>("commands");
+    QTest::addColumn<QString>("turns"); // the bursts written, in order
+    QTest::addColumn<QString>("refused"); // of a command refused, a word of the reason
+
+    QTest::newRow("ON after the partner's OFF")
+        << QList<BridgeCommand>{set(1, 1, Setting::On)} << "C2 S1" << QString();
+    // Whatever the bridge believes: 5 and 6 get their OFF too.
+    QTest::newRow("toggle from off")
+        << QList<BridgeCommand>{set(1, 6, Setting::Toggle)} << "C5 C7 T6" << QString();
+    QTest::newRow("toggle from on, no OFF")
+        << QList<BridgeCommand>{set(1, 7, Setting::Toggle)} << "T7" << QString();
+    QTest::newRow("relay out of any group") << QList<BridgeCommand>{set(1, 3, Setting::On),
+        set(2, 1, Setting::On)} << "S3 S1" << QString();
+    // The hold of 5 is let go of by the card before 6 comes on.
+    QTest::newRow("hold against a held partner")
+        << QList<BridgeCommand>{hold(1, 5, 1s), set(1, 3, Setting::Off), hold(1, 6, 200ms)}
+        << "C6 C7 P5 C3 P5 C5 C7 P6 P6 P6" << QString();
+    QTest::newRow("stop before the ON")
+        << QList<BridgeCommand>{set(1, 1, Setting::On), stop(1)} << "C2 E1" << QString();
+    QTest::newRow("all ON refused") << QList<BridgeCommand>{all(1, Setting::On)} << ""
+                                    << "interlocked";
+    QTest::newRow("all ON of another card")
+        << QList<BridgeCommand>{all(2, Setting::On), all(1, Setting::Off)} << "S9 C9" << QString();
+}
+
+void TestLineFeeder::interlocks()
+{
+    QFETCH(QList<BridgeCommand>, commands);
+    QFETCH(QString, turns);
+    QFETCH(QString, refused);
+    constexpr auto deadTime = 100ms;
+    Bridge bridge;
+    std::chrono::milliseconds clock{};
+    VirtualCard mirror(1, [&clock] { return clock; });
+    mirror.setRelays({false, true, false, false, false, false, true, false});
+    QObject::connect(&bridge.feeder, &LineFeeder::burstWritten,
+        [&](const BridgeCommand &, const QByteArray &burst) {
+            for (int at = 0; at < burst.size(); at += RelayPacket::packetSize)
+                mirror.receive(QByteArrayView(burst).sliced(at, RelayPacket::packetSize));
+        });
+    bridge.feeder.setInterlocks(InterlockGroups({{1, {{1, 2}, {5, 6, 7}}}}), deadTime,
+        [&mirror](quint8 card, int relay) { return card == 1 && mirror.relays().at(relay - 1); });
+    for (const BridgeCommand &command : commands) {
+        const std::optional<QString> refusal = bridge.feeder.submit(command);
+        QCOMPARE(refusal.has_value(), !refused.isEmpty());
+        if (refusal)
+            QVERIFY2(refusal->contains(refused), qPrintable(*refusal));
+    }
+    bridge.wakeUntilIdle();
+
+    QStringList written;
+    for (const Written &burst : std::as_const(bridge.written)) {
+        const QByteArray bytes = burst.command.burst();
+        written << QString(QChar(bytes.at(2))) + QChar(bytes.at(3));
+    }
+    QCOMPARE(written.join(u' '), turns);
+    // Nothing turns on before its partners' OFF has left the line and the dead time passed;
+    // nor before the card has let go of a held partner.
+    const QList<QList<int>> groups{{1, 2}, {5, 6, 7}};
+    for (qsizetype i = 0; i < bridge.written.size(); ++i) {
+        const BridgeCommand &on = bridge.written.at(i).command;
+        if (on.kind == Kind::Set && on.setting == Setting::Off)
+            continue;
+        for (qsizetype j = 0; j < i; ++j) {
+            const Written &before = bridge.written.at(j);
+            const auto group = std::find_if(groups.begin(), groups.end(),
+                [&](const QList<int> &g) { return g.contains(on.relay); });
+            if (before.command.card != 1 || on.card != 1 || group == groups.end()
+                || !group->contains(before.command.relay) || before.command.relay == on.relay)
+                continue;
+            const auto free = before.command.kind == Kind::Hold
+                ? before.carried + VirtualCard::holdTime + deadTime
+                : before.carried + deadTime;
+            QVERIFY2(bridge.written.at(i).at >= free || on.kind == Kind::Stop,
+                qPrintable(
+                    QStringLiteral("%1 too soon after %2").arg(on.text(), before.command.text())));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLineFeeder)

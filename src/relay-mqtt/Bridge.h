@@ -12,7 +12,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -23,16 +22,21 @@
 
 // relay-mqtt's wiring: the commands the broker brings go through the reader to the line feeder,
 // the bursts it writes through the mirror back to the broker as relay states, with the bridge's
-// availability, and Home Assistant's discovery configs. At each connection it reads back the
-// states it left retained (the first time only), then subscribes to the commands, and only then
-// says it is online.
+// availability, and Home Assistant's discovery configs. At its first connection it reads back
+// what it left retained (the relays' states, the record of what it announced), then at each
+// connection subscribes to the commands, and says it is online only once the broker has
+// granted them all.
 class Bridge : public QObject
 {
     Q_OBJECT
 
 public:
-    // Retained messages come right after their SUBACK: this long for them to arrive.
-    static constexpr std::chrono::milliseconds stateSettle{500};
+    // The reading back ends when the bridge's own marker comes back. A broker whose access list
+    // silently drops it would keep the bridge from ever starting: after this long it goes on.
+    static constexpr std::chrono::seconds markerAllowance{10};
+    // A subscription the broker refused is asked for again, the pause doubling up to the longest.
+    static constexpr std::chrono::seconds firstSubscriptionRetry{5};
+    static constexpr std::chrono::seconds longestSubscriptionRetry{300};
     // At exit, how much longer than its pace the line may take before it is closed anyway.
     static constexpr std::chrono::seconds lineStallAllowance{2};
 
@@ -53,16 +57,25 @@ private:
     static MqttSettings settingsWithWill(MqttSettings settings, const BridgeTopics &topics);
 
     void connected();
-    void disconnected(const QString &reason);
-    void subscribed(int mid);
+    void disconnected(
+        const QString &reason, std::chrono::milliseconds lasted, std::chrono::milliseconds retryIn);
+    void subscribed(int mid, const QList<int> &granted);
     void received(const QString &topic, const QByteArray &payload, bool retained);
     void submit(const QString &topic, const QByteArray &payload, bool retained);
-    void subscribe(const QStringList &filters, QSet<int> &pending);
-    void finishStateRead();
+    QStringList readBackFilters() const;
+    void startReadBack();
+    void readBackSubscribed(const QList<int> &granted);
+    void finishReadBack();
+    void subscribeCommands();
+    void commandsSubscribed(const QList<int> &granted);
     void becomeReady();
 
     void announce();
-    void publishChanges(const QList<CardMirror::Change> &changes);
+    // The states of the relays the command is about, whatever became of it.
+    void answer(const BridgeCommand &command);
+    void publishStates(const QList<BridgeTopics::Relay> &relays);
+    // The command for the log, with the names the config file gives its card and relay.
+    QString describe(const BridgeCommand &command) const;
 
     void drainLine(std::chrono::steady_clock::time_point deadline);
     void finishIfDone();
@@ -76,12 +89,20 @@ private:
     CommandReader m_reader;
     CardMirror m_mirror;
     std::unique_ptr<LineFeeder> m_feeder;
-    QTimer m_stateSettle;
 
-    QSet<int> m_stateSubscriptions; // SUBACKs still to come, this connection
-    QSet<int> m_commandSubscriptions;
+    // Reading back, at the first connection.
+    std::optional<int> m_readBackSubscription;
+    QByteArray m_marker; // the payload of this run's marker
+    QTimer m_markerAllowance;
     std::map<quint8, VirtualCard::Relays> m_retainedStates;
-    bool m_statesRead = false;
+    QByteArray m_earlierRecord;
+    bool m_readBack = false;
+    bool m_staleRemoved = false;
+
+    std::optional<int> m_commandSubscription;
+    QStringList m_commandFilters;
+    QTimer m_subscriptionRetry;
+    bool m_subscriptionRefused = false;
     bool m_ready = false; // subscribed to the commands on this connection
     std::optional<bool> m_announcedOnline;
 

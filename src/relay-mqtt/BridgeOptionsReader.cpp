@@ -1,5 +1,6 @@
 #include "relay-mqtt/BridgeOptionsReader.h"
 
+#include "relay-mqtt/BridgeTopics.h"
 #include "system/DecimalNumber.h"
 
 #include <QCommandLineOption>
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QSettings>
+#include <QSysInfo>
 #include <QVariant>
 
 #include <algorithm>
@@ -21,6 +23,7 @@ using Outcome = BridgeOptionsReader::Outcome;
 
 constexpr int highestPort = 32767;
 constexpr int highestAddress = 255;
+constexpr int longestInterlockDelay = 10'000; // ms
 
 const QString description
     = QStringLiteral(R"(Bridges the relay cards on one serial port to an MQTT broker, with Home
@@ -36,17 +39,30 @@ Topics for relay R (1 to 8) of the card at address A, under NAME:
   NAME/status            online or offline (retained)
 
 Every option can also be set in the INI file named by --config, under its own name without the
-dashes (card=1,2); the command line wins. The password is given only there, as password=, or in
-the file named by --password-file.
+dashes (card=1,2); the command line wins. The password is given only there, as password= (in a
+file only its owner may read), in the file named by --password-file, or as the systemd
+credential named password.
 
-Exit status: 0 stopped by SIGTERM or SIGINT, 64 wrong options, 77 the broker refused the
-login, 78 the broker's settings could not be used at all.)");
+In the INI file, a group per card names it and its relays and may keep relays from being on
+together: [card.1] with name=Workbench, relay.3=Pump, interlock=1 2, 5 6 7. Turning on a relay
+of an interlock group first turns the others of its group off and waits --interlock-delay.
+
+A refused login and a broker out of reach are tried again, the pause growing up to 5 minutes.
+Exit status: 0 stopped by SIGTERM or SIGINT, 64 wrong options, 78 the broker's settings (its
+TLS files) could not be used at all.)");
 
 // The config file's keys; a key not among them is a mistake.
 const std::array configKeys{QStringLiteral("port"), QStringLiteral("device"),
     QStringLiteral("card"), QStringLiteral("broker"), QStringLiteral("name"),
     QStringLiteral("username"), QStringLiteral("password-file"), QStringLiteral("password"),
-    QStringLiteral("cafile"), QStringLiteral("discovery"), QStringLiteral("discovery-prefix")};
+    QStringLiteral("cafile"), QStringLiteral("capath"), QStringLiteral("certfile"),
+    QStringLiteral("keyfile"), QStringLiteral("discovery"), QStringLiteral("discovery-prefix"),
+    QStringLiteral("ha-status-topic"), QStringLiteral("interlock-delay")};
+// A card's group: [card.A] with these keys, relay.R for relays 1 to 8.
+const QString cardGroupPrefix = QStringLiteral("card.");
+const QString relayKeyPrefix = QStringLiteral("relay.");
+// The systemd credential the service may be handed: read without a path to spell out.
+const QString passwordCredential = QStringLiteral("password");
 
 // Why `text` cannot be a topic prefix of ours, if it cannot.
 std::optional<QString> topicProblem(const QString &text)
@@ -88,10 +104,14 @@ private:
 
     bool readPort(BridgeOptions &options);
     bool readCards(BridgeOptions &options);
+    bool readCardGroups(BridgeOptions &options);
+    bool readCardGroupKey(BridgeOptions::Card &card, const QString &key, const QString &fileKey);
+    bool readInterlocks(BridgeOptions::Card &card, const Value &value);
     bool readTopics(BridgeOptions &options);
     bool readBroker(BridgeOptions &options);
     bool readLogin(BridgeOptions &options);
     std::optional<QString> readPasswordFile(const Value &file);
+    bool readTls(BridgeOptions &options);
     bool fail(const QString &error);
 
     QCommandLineParser m_parser;
@@ -140,9 +160,24 @@ Reading::Reading(QStringList arguments)
         {QStringLiteral("cafile"),
             R::tr("Connect with TLS, checking the broker's certificate against this CA."),
             QStringLiteral("F")},
+        {QStringLiteral("capath"),
+            R::tr("Connect with TLS, checking the broker's certificate against the CAs in this "
+                  "folder (OpenSSL's hashed names)."),
+            QStringLiteral("DIR")},
+        {QStringLiteral("certfile"),
+            R::tr("With TLS, show the broker this client certificate (with --keyfile)."),
+            QStringLiteral("F")},
+        {QStringLiteral("keyfile"), R::tr("The private key of --certfile."), QStringLiteral("F")},
         {QStringLiteral("discovery-prefix"),
             R::tr("The topic prefix of Home Assistant's discovery (homeassistant)."),
             QStringLiteral("P")},
+        {QStringLiteral("ha-status-topic"),
+            R::tr("Where Home Assistant says it is online; the configs go out again then "
+                  "(homeassistant/status)."),
+            QStringLiteral("T")},
+        {QStringLiteral("interlock-delay"),
+            R::tr("Milliseconds between an interlocked relay's OFF and its partner's ON (100)."),
+            QStringLiteral("MS")},
     };
     m_parser.setApplicationDescription(description);
     m_parser.addOptions(m_options);
@@ -173,7 +208,8 @@ Outcome Reading::outcome()
 
     BridgeOptions options;
     if ((!m_parser.isSet(m_config) || readConfigFile(m_parser.value(m_config))) && readPort(options)
-        && readCards(options) && readTopics(options) && readBroker(options) && readLogin(options))
+        && readCards(options) && readCardGroups(options) && readTopics(options)
+        && readBroker(options) && readTls(options) && readLogin(options))
         outcome.options = options;
     outcome.error = m_error;
     return outcome;
@@ -191,10 +227,18 @@ bool Reading::readConfigFile(const QString &path)
     if (settings.status() != QSettings::NoError)
         return fail(R::tr("the config file %1 is not an INI file QSettings can read").arg(path));
     for (const QString &key : settings.allKeys()) {
-        if (std::find(configKeys.begin(), configKeys.end(), key) == configKeys.end())
+        if (!key.startsWith(cardGroupPrefix)
+            && std::find(configKeys.begin(), configKeys.end(), key) == configKeys.end())
             return fail(R::tr("%1: unknown key \"%2\"").arg(path, key));
         m_file.insert(key, settings.value(key));
     }
+    // Like ssh with a key, a password others may read is refused rather than used.
+    if (m_file.contains(QStringLiteral("password"))
+        && (info.permissions() & (QFile::ReadGroup | QFile::ReadOther)))
+        return fail(R::tr("%1 holds a password and other users may read it: make it readable "
+                          "by its owner alone (chmod 600), or give the password in a file of "
+                          "its own (password-file) or as the systemd credential \"password\"")
+                        .arg(path));
     return true;
 }
 
@@ -279,14 +323,93 @@ bool Reading::readCards(BridgeOptions &options)
     const std::optional<Value> cards = value(QStringLiteral("card"), true);
     if (!m_error.isEmpty())
         return false;
-    if (!cards)
+    const bool hasGroups = std::any_of(m_file.keyBegin(), m_file.keyEnd(),
+        [](const QString &key) { return key.startsWith(cardGroupPrefix); });
+    if (!cards && !hasGroups)
         return fail(R::tr("no card given: name every card with --card A"));
-    for (const QString &text : cards->texts) {
+    for (const QString &text : cards ? cards->texts : QStringList{}) {
         const std::optional<int> address = DecimalNumber::read(text, highestAddress);
         if (!address)
             return fail(R::tr("%1 %2: addresses are 0 to 255").arg(cards->where, text));
         if (!options.cards.contains(quint8(*address)))
             options.cards.append(quint8(*address));
+    }
+    return true;
+}
+
+bool Reading::readCardGroups(BridgeOptions &options)
+{
+    using R = BridgeOptionsReader;
+    for (auto entry = m_file.cbegin(); entry != m_file.cend(); ++entry) {
+        const QString &fileKey = entry.key();
+        if (!fileKey.startsWith(cardGroupPrefix))
+            continue;
+        const QString group = fileKey.section(u'/', 0, 0);
+        const QString key = fileKey.section(u'/', 1);
+        const std::optional<int> address
+            = DecimalNumber::read(group.sliced(cardGroupPrefix.size()), highestAddress);
+        if (!address || !fileKey.contains(u'/'))
+            return fail(R::tr("%1: [%2] is no card's group: a card's group is [card.A], A from "
+                              "0 to 255")
+                            .arg(m_configPath, group));
+        const auto card = quint8(*address);
+        if (!options.cards.contains(card))
+            options.cards.append(card);
+        if (!readCardGroupKey(options.cardGroups[card], key, fileKey))
+            return false;
+    }
+    return true;
+}
+
+bool Reading::readCardGroupKey(
+    BridgeOptions::Card &card, const QString &key, const QString &fileKey)
+{
+    using R = BridgeOptionsReader;
+    const bool interlock = key == QLatin1String("interlock");
+    const std::optional<Value> value = fileValue(fileKey, interlock);
+    if (!value)
+        return false;
+    if (interlock)
+        return readInterlocks(card, *value);
+    const QString text = value->texts.constFirst().trimmed();
+    if (key == QLatin1String("name")) {
+        card.name = text;
+        return true;
+    }
+    const std::optional<int> relay = key.startsWith(relayKeyPrefix)
+        ? DecimalNumber::read(key.sliced(relayKeyPrefix.size()), BridgeOptions::relayCount)
+        : std::nullopt;
+    if (!relay || *relay < 1)
+        return fail(R::tr("%1: unknown key \"%2\" (a card's group takes name, relay.1 to relay.8 "
+                          "and interlock)")
+                        .arg(value->where, key));
+    card.relayNames.at(*relay - 1) = text;
+    return true;
+}
+
+bool Reading::readInterlocks(BridgeOptions::Card &card, const Value &value)
+{
+    using R = BridgeOptionsReader;
+    QList<int> grouped;
+    for (const QString &text : value.texts) {
+        QList<int> group;
+        for (const QString &number : text.split(u' ', Qt::SkipEmptyParts)) {
+            const std::optional<int> relay = DecimalNumber::read(number, BridgeOptions::relayCount);
+            if (!relay || *relay < 1)
+                return fail(R::tr("%1 \"%2\": relays are 1 to 8, a group's relays separated by "
+                                  "blanks, the groups by commas")
+                                .arg(value.where, value.texts.join(QStringLiteral(", "))));
+            if (grouped.contains(*relay) || group.contains(*relay))
+                return fail(R::tr("%1: relay %2 is in two interlock groups, or twice in one")
+                                .arg(value.where)
+                                .arg(*relay));
+            group << *relay;
+        }
+        if (group.size() < 2)
+            return fail(R::tr("%1 \"%2\": an interlock group names two relays or more")
+                            .arg(value.where, text));
+        grouped += group;
+        card.interlocks << group;
     }
     return true;
 }
@@ -306,6 +429,21 @@ bool Reading::readTopics(BridgeOptions &options)
             return fail(R::tr("%1 \"%2\" cannot be a topic: %3")
                             .arg(prefix->where, options.discoveryPrefix, *problem));
     }
+    if (const std::optional<Value> birth = value(QStringLiteral("ha-status-topic"))) {
+        options.haStatusTopic = birth->texts.constFirst();
+        if (const std::optional<QString> problem = topicProblem(options.haStatusTopic))
+            return fail(R::tr("%1 \"%2\" cannot be a topic: %3")
+                            .arg(birth->where, options.haStatusTopic, *problem));
+    }
+    if (const std::optional<Value> delay = value(QStringLiteral("interlock-delay"))) {
+        const std::optional<int> ms
+            = DecimalNumber::read(delay->texts.constFirst(), longestInterlockDelay);
+        if (!ms)
+            return fail(R::tr("%1 %2: milliseconds from 0 to %3")
+                            .arg(delay->where, delay->texts.constFirst())
+                            .arg(longestInterlockDelay));
+        options.interlockDelay = std::chrono::milliseconds(*ms);
+    }
     if (m_parser.isSet(m_noDiscovery)) {
         options.discovery = false;
     } else if (const std::optional<Value> discovery
@@ -316,8 +454,10 @@ bool Reading::readTopics(BridgeOptions &options)
                             .arg(discovery->where, discovery->texts.constFirst()));
         options.discovery = text == QLatin1String("true");
     }
-    options.mqtt.clientId
-        = QStringLiteral("relay-mqtt-") + QString(options.name).replace(u'/', u'-');
+    // One per bridge on a broker, even for bridges of the same name on two machines.
+    options.hostName = QSysInfo::machineHostName();
+    options.mqtt.clientId = QStringLiteral("relay-mqtt-%1@%2")
+                                .arg(BridgeTopics::idOf(options.name), options.hostName);
     return m_error.isEmpty();
 }
 
@@ -330,14 +470,35 @@ bool Reading::readBroker(BridgeOptions &options)
                               "a port from 1 to 65535")
                             .arg(broker->where, broker->texts.constFirst()));
     }
-    if (const std::optional<Value> caFile = value(QStringLiteral("cafile"))) {
-        options.mqtt.caFile = path(*caFile);
-        const QFileInfo info(options.mqtt.caFile);
-        if (!info.isFile() || !info.isReadable())
-            return fail(
-                R::tr("%1 %2: the file cannot be read").arg(caFile->where, options.mqtt.caFile));
-    }
     return m_error.isEmpty();
+}
+
+bool Reading::readTls(BridgeOptions &options)
+{
+    using R = BridgeOptionsReader;
+    MqttSettings &mqtt = options.mqtt;
+    const auto readFile = [this](const QString &key, QString &into, bool folder = false) {
+        const std::optional<Value> given = value(key);
+        if (!given)
+            return m_error.isEmpty();
+        into = path(*given);
+        const QFileInfo info(into);
+        if ((folder ? !info.isDir() : !info.isFile()) || !info.isReadable())
+            return fail((folder ? R::tr("%1 %2: the folder cannot be read")
+                                : R::tr("%1 %2: the file cannot be read"))
+                            .arg(given->where, into));
+        return true;
+    };
+    if (!readFile(QStringLiteral("cafile"), mqtt.caFile)
+        || !readFile(QStringLiteral("capath"), mqtt.caPath, true)
+        || !readFile(QStringLiteral("certfile"), mqtt.certFile)
+        || !readFile(QStringLiteral("keyfile"), mqtt.keyFile))
+        return false;
+    if (mqtt.certFile.isEmpty() != mqtt.keyFile.isEmpty())
+        return fail(R::tr("a client certificate needs both certfile and keyfile"));
+    if (!mqtt.certFile.isEmpty() && !mqtt.usesTls())
+        return fail(R::tr("a client certificate needs TLS: give cafile or capath too"));
+    return true;
 }
 
 bool Reading::readLogin(BridgeOptions &options)
@@ -351,6 +512,13 @@ bool Reading::readLogin(BridgeOptions &options)
         password = fileValue(QStringLiteral("password"), false);
     if (!m_error.isEmpty())
         return false;
+    // The service's credential, when nothing else names a password.
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (!password && !passwordFile && !credentials.isEmpty()) {
+        const QString credential = QDir(credentials).filePath(passwordCredential);
+        if (QFileInfo::exists(credential))
+            passwordFile = Value{{credential}, R::tr("the systemd credential %1").arg(credential)};
+    }
     if (password && passwordFile)
         return fail(R::tr("%1 and %2 give two passwords: give one")
                         .arg(passwordFile->where, password->where));

@@ -7,8 +7,11 @@
 
 #include <optional>
 
-// The topics the bridge publishes and reads back, named in one place: its availability, the
-// relay states under the base topic, and Home Assistant's birth message.
+struct BridgeOptions;
+
+// The topics and ids the bridge publishes, reads back and subscribes to, named in one place: its
+// availability, the relays' commands and states under the base topic, Home Assistant's status,
+// and the record of what the bridge announced.
 class BridgeTopics
 {
 public:
@@ -18,10 +21,25 @@ public:
         int relay = 0; // 1 to 8
     };
 
-    BridgeTopics(const QString &name, const QString &discoveryPrefix, const QList<quint8> &cards);
+    explicit BridgeTopics(const BridgeOptions &options);
+
+    // `text` in letters, digits, - and _ alone, one to one: two texts never give one id. The
+    // characters but letters, digits and - become _ and their UTF-8 bytes in hex ("a/b" is
+    // "a_2fb", "a_b" is "a_5fb"), as Home Assistant's ids and topics take no others.
+    static QString idOf(const QString &text);
 
     const QString &status() const { return m_status; }
-    const QString &birth() const { return m_birth; }
+    // Where Home Assistant says it has started.
+    const QString &haStatus() const { return m_haStatus; }
+    // What this bridge last announced (configs and states), retained. It is named after the
+    // machine and the line rather than the base topic, so a renamed bridge finds it too.
+    const QString &record() const { return m_record; }
+    // A message the bridge sends itself while reading back what it left retained: the broker
+    // delivers the retained messages of a subscription before anything published after it.
+    const QString &marker() const { return m_marker; }
+
+    QString card(quint8 card) const; // NAME/A
+    QString relay(quint8 card, int relay) const; // NAME/A/relay/R
     QString state(quint8 card, int relay) const;
     // Every relay state of the card.
     QString stateFilter(quint8 card) const;
@@ -32,6 +50,8 @@ public:
 private:
     QString m_name;
     QString m_status;
-    QString m_birth;
+    QString m_haStatus;
+    QString m_record;
+    QString m_marker;
     QHash<QString, Relay> m_states;
 };

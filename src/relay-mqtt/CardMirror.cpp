@@ -34,6 +34,12 @@ std::optional<VirtualCard::Relays> CardMirror::relays(quint8 card) const
     return std::nullopt;
 }
 
+bool CardMirror::isOn(quint8 card, int relay) const
+{
+    const std::optional<VirtualCard::Relays> states = relays(card);
+    return states && relay >= 1 && relay <= VirtualCard::relayCount && states->at(relay - 1);
+}
+
 QList<CardMirror::Change> CardMirror::apply(QByteArrayView burst)
 {
     QList<Change> changed;

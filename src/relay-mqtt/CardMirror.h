@@ -30,6 +30,7 @@ public:
     // The states the card was last known in, before any burst is applied.
     void setRelays(quint8 card, const VirtualCard::Relays &relays);
     std::optional<VirtualCard::Relays> relays(quint8 card) const;
+    bool isOn(quint8 card, int relay) const;
 
     // A burst that went to the line; the relays it switched.
     QList<Change> apply(QByteArrayView burst);

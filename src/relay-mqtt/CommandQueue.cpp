@@ -28,6 +28,12 @@ std::optional<BridgeCommand> CommandQueue::take()
     return first;
 }
 
+qsizetype CommandQueue::count(BridgeCommand::Kind kind) const
+{
+    return std::count_if(m_commands.begin(), m_commands.end(),
+        [kind](const BridgeCommand &queued) { return queued.kind == kind; });
+}
+
 qsizetype CommandQueue::clear()
 {
     const qsizetype dropped = size();

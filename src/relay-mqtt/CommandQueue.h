@@ -26,6 +26,8 @@ public:
     bool stopWaiting() const { return m_stops > 0; }
     // Commands queued, stops included.
     qsizetype size() const { return qsizetype(m_commands.size()); }
+    // Commands of this kind queued.
+    qsizetype count(BridgeCommand::Kind kind) const;
     // Drops everything; how many commands were dropped.
     qsizetype clear();
 

@@ -1,5 +1,7 @@
 #include "relay-mqtt/CommandReader.h"
 
+#include <QByteArrayView>
+
 #include <algorithm>
 #include <utility>
 
@@ -8,14 +10,14 @@ namespace {
 using Kind = BridgeCommand::Kind;
 using Reading = CommandReader::Reading;
 
-Reading refuse(QString reason)
+Reading refuse(QString reason, std::optional<BridgeTopics::Relay> relay = std::nullopt)
 {
-    return {std::nullopt, std::move(reason)};
+    return {std::nullopt, std::move(reason), relay};
 }
 
 Reading accept(BridgeCommand command)
 {
-    return {command, {}};
+    return {command, {}, std::nullopt};
 }
 
 // A number written the plain way: digits only, no sign, no leading zero.
@@ -35,12 +37,23 @@ QByteArray word(QByteArrayView payload)
     return payload.toByteArray().trimmed().toUpper();
 }
 
-// The payload as the log quotes it: a stray long payload does not flood the log.
-QString quoted(const QByteArray &value)
+// The payload as sent, as the log quotes it: a stray long payload does not flood the log, and
+// control characters cannot forge a line of it.
+QString quoted(QByteArrayView payload)
 {
     constexpr qsizetype longest = 32;
-    const QString text = QString::fromUtf8(value.left(longest));
-    return u'"' + text + (value.size() > longest ? QStringLiteral("...\"") : QStringLiteral("\""));
+    QString text;
+    for (const char byte : payload.first(std::min(payload.size(), longest))) {
+        const auto value = quint8(byte);
+        if (value < 0x20 || value == 0x7f || value == '"' || value == '\\')
+            text += QStringLiteral("\\x%1").arg(value, 2, 16, QLatin1Char('0'));
+        else
+            text += QLatin1Char(byte);
+    }
+    // Bytes of UTF-8 characters went in one by one: they come back together.
+    text = QString::fromUtf8(text.toLatin1());
+    return u'"' + text
+        + (payload.size() > longest ? QStringLiteral("...\"") : QStringLiteral("\""));
 }
 
 } // namespace
@@ -80,7 +93,7 @@ Reading CommandReader::readCardTopic(
     if (rest == QStringList{QStringLiteral("all"), QStringLiteral("set")}) {
         const std::optional<BridgeCommand::Setting> all = setting(word(payload), false);
         if (!all)
-            return refuse(tr("all/set takes ON or OFF, not %1").arg(quoted(word(payload))));
+            return refuse(tr("all/set takes ON or OFF, not %1").arg(quoted(payload)));
         return accept({card, Kind::All, 0, *all, {}});
     }
     // Stop and show carry no value: whatever the payload, even none, is the command.
@@ -104,8 +117,11 @@ Reading CommandReader::readRelay(
     const QByteArray value = word(payload);
     if (action == QLatin1String("set")) {
         const std::optional<BridgeCommand::Setting> set = setting(value, true);
-        if (!set)
-            return refuse(tr("set takes ON, OFF or TOGGLE, not %1").arg(quoted(value)));
+        if (!set) {
+            return refuse(
+                tr("set takes ON, OFF, TOGGLE, true or false, not %1").arg(quoted(payload)),
+                BridgeTopics::Relay{card, *relay});
+        }
         return accept({card, Kind::Set, *relay, *set, {}});
     }
     if (action == QLatin1String("hold")) {
@@ -115,7 +131,8 @@ Reading CommandReader::readRelay(
             return refuse(tr("hold takes milliseconds from %1 to %2, not %3")
                               .arg(shortestHold.count())
                               .arg(longestHold.count())
-                              .arg(quoted(value)));
+                              .arg(quoted(payload)),
+                BridgeTopics::Relay{card, *relay});
         }
         return accept({card, Kind::Hold, *relay, BridgeCommand::Setting::On,
             std::chrono::milliseconds(*length)});
@@ -125,9 +142,10 @@ Reading CommandReader::readRelay(
 
 std::optional<BridgeCommand::Setting> CommandReader::setting(const QByteArray &word, bool toggle)
 {
-    if (word == "ON" || word == "1")
+    // Node-RED's booleans arrive as true and false.
+    if (word == "ON" || word == "1" || word == "TRUE")
         return BridgeCommand::Setting::On;
-    if (word == "OFF" || word == "0")
+    if (word == "OFF" || word == "0" || word == "FALSE")
         return BridgeCommand::Setting::Off;
     if (toggle && word == "TOGGLE")
         return BridgeCommand::Setting::Toggle;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay-mqtt/BridgeCommand.h"
+#include "relay-mqtt/BridgeTopics.h"
 
 #include <QByteArrayView>
 #include <QCoreApplication>
@@ -24,11 +25,12 @@ public:
     static constexpr std::chrono::milliseconds longestHold = std::chrono::hours(1);
     static constexpr int relayCount = 8;
 
-    // The command, or why there is none.
+    // The command, or why there is none and, for a relay's own topic, which relay it was for.
     struct Reading
     {
         std::optional<BridgeCommand> command;
         QString refusal;
+        std::optional<BridgeTopics::Relay> relay;
     };
 
     CommandReader(QString baseTopic, QList<quint8> cards);

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "relay-mqtt/BridgeOptions.h"
-
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
+struct BridgeOptions;
+class BridgeTopics;
+
 // Home Assistant's MQTT discovery: the retained config messages that make every relay a switch
-// and every card's emergency stop and show address a button.
+// and every card's emergency stop and show address a button, one device per card.
 class DiscoveryConfigs
 {
 public:
@@ -17,5 +18,6 @@ public:
         QByteArray payload; // JSON
     };
 
-    static QList<Message> messages(const BridgeOptions &options);
+    // None when discovery is off.
+    static QList<Message> messages(const BridgeOptions &options, const BridgeTopics &topics);
 };

@@ -2,25 +2,42 @@
 
 #include <algorithm>
 
-void HoldSchedule::hold(quint8 card, int relay, std::chrono::milliseconds length)
+std::vector<HoldSchedule::Hold>::iterator HoldSchedule::find(quint8 card, int relay)
 {
-    const auto same = std::find_if(m_holds.begin(), m_holds.end(),
+    return std::find_if(m_holds.begin(), m_holds.end(),
         [&](const Hold &held) { return held.card == card && held.relay == relay; });
-    // A replaced hold keeps its place in the turns and starts again at its next burst.
-    if (same != m_holds.end())
-        *same = Hold{card, relay, length, std::nullopt};
-    else
-        m_holds.push_back(Hold{card, relay, length, std::nullopt});
 }
 
-bool HoldSchedule::end(quint8 card, int relay)
+void HoldSchedule::hold(quint8 card, int relay, std::chrono::milliseconds length)
 {
-    const auto same = std::find_if(m_holds.begin(), m_holds.end(),
-        [&](const Hold &held) { return held.card == card && held.relay == relay; });
+    const auto same = find(card, relay);
+    // A replaced hold keeps its place in the turns and starts again at its next burst.
+    if (same != m_holds.end())
+        *same = Hold{card, relay, length, std::nullopt, same->carried};
+    else
+        m_holds.push_back(Hold{card, relay, length, std::nullopt, std::nullopt});
+}
+
+std::optional<HoldSchedule::Hold> HoldSchedule::end(quint8 card, int relay)
+{
+    const auto same = find(card, relay);
     if (same == m_holds.end())
-        return false;
+        return std::nullopt;
+    const Hold ended = *same;
     erase(same);
-    return true;
+    return ended;
+}
+
+bool HoldSchedule::holds(quint8 card, int relay) const
+{
+    return std::any_of(m_holds.begin(), m_holds.end(),
+        [&](const Hold &held) { return held.card == card && held.relay == relay; });
+}
+
+void HoldSchedule::written(quint8 card, int relay, Time carried)
+{
+    if (const auto same = find(card, relay); same != m_holds.end())
+        same->carried = carried;
 }
 
 QList<int> HoldSchedule::endCard(quint8 card)
@@ -63,18 +80,18 @@ QList<HoldSchedule::Hold> HoldSchedule::expire(Time now, const IsOver &isOver)
     return over;
 }
 
-std::optional<HoldSchedule::Hold> HoldSchedule::next(Time now, bool *lastOfRound)
+std::optional<HoldSchedule::Hold> HoldSchedule::next(Time now, bool *first)
 {
     if (m_holds.empty())
         return std::nullopt;
     if (m_next >= m_holds.size())
         m_next = 0;
     Hold &turn = m_holds.at(m_next);
+    if (first)
+        *first = !turn.start;
     if (!turn.start)
         turn.start = now;
     ++m_next;
-    if (lastOfRound)
-        *lastOfRound = m_next >= m_holds.size();
     return turn;
 }
 

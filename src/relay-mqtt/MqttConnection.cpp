@@ -1,6 +1,9 @@
 #include "relay-mqtt/MqttConnection.h"
 
+#include <QFile>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
+#include <QThread>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -36,6 +39,12 @@ MqttConnection *connectionOf(void *self)
     return static_cast<MqttConnection *>(self);
 }
 
+// The first bytes of the PEM files TLS needs: anything else would fail every attempt.
+constexpr QByteArrayView certificateMark = "-----BEGIN CERTIFICATE-----";
+constexpr QByteArrayView privateKeyMark = "PRIVATE KEY-----";
+// The lowest SUBACK code that refuses a filter, in MQTT 3.1.1 (0x80) and MQTT 5.
+constexpr int refusedSubscriptionCode = 0x80;
+
 // CONNACK codes for bad credentials, in MQTT 3.1.1 and MQTT 5.
 bool refusesCredentials(int code)
 {
@@ -68,30 +77,62 @@ MqttConnection::MqttConnection(MqttSettings settings, QObject *parent)
 
 MqttConnection::~MqttConnection()
 {
+    // The attempt's thread still uses the client: the name server's own timeout ends it.
+    if (m_starter) {
+        m_starter->wait();
+        delete m_starter;
+    }
     m_readNotifier.reset();
     m_writeNotifier.reset();
     if (m_client)
         mosquitto_destroy(m_client);
 }
 
-std::chrono::milliseconds MqttConnection::retryDelay(int failures)
+std::chrono::milliseconds MqttConnection::retryDelay(
+    int failures, std::chrono::milliseconds longest)
 {
     auto delay = firstRetryDelay;
-    for (int i = 1; i < failures && delay < longestRetryDelay; ++i)
+    for (int i = 1; i < failures && delay < longest; ++i)
         delay *= 2;
-    return std::min(delay, longestRetryDelay);
+    return std::min(delay, longest);
+}
+
+std::chrono::milliseconds MqttConnection::withJitter(std::chrono::milliseconds delay)
+{
+    const double factor = 0.75 + 0.5 * QRandomGenerator::global()->generateDouble();
+    return std::chrono::milliseconds(qint64(double(delay.count()) * factor));
+}
+
+bool MqttConnection::refusedSubscription(int granted)
+{
+    return granted < 0 || granted >= refusedSubscriptionCode;
 }
 
 bool MqttConnection::connectToBroker()
 {
     if (m_state != State::Idle)
-        return m_state != State::Refused && m_state != State::Closed;
+        return m_state != State::Closed;
     if (!setUp())
         return false;
     m_state = State::Connecting;
     m_failures = 0;
     attempt();
     return true;
+}
+
+QString MqttConnection::tlsProblem() const
+{
+    const auto holds = [](const QString &path, QByteArrayView mark) {
+        QFile file(path);
+        return path.isEmpty() || (file.open(QIODevice::ReadOnly) && file.readAll().contains(mark));
+    };
+    if (!holds(m_settings.caFile, certificateMark))
+        return tr("The CA file %1 holds no certificate (PEM)").arg(m_settings.caFile);
+    if (!holds(m_settings.certFile, certificateMark))
+        return tr("The certificate file %1 holds no certificate (PEM)").arg(m_settings.certFile);
+    if (!holds(m_settings.keyFile, privateKeyMark))
+        return tr("The key file %1 holds no private key (PEM)").arg(m_settings.keyFile);
+    return {};
 }
 
 bool MqttConnection::setUp()
@@ -124,12 +165,24 @@ bool MqttConnection::setUp()
         m_error = tr("Cannot set up the MQTT client: %1").arg(describe(result, errno));
         return false;
     }
-    if (!m_settings.caFile.isEmpty()) {
-        result = mosquitto_tls_set(m_client, m_settings.caFile.toLocal8Bit().constData(), nullptr,
-            nullptr, nullptr, nullptr);
+    if (m_settings.usesTls()) {
+        m_error = tlsProblem();
+        if (!m_error.isEmpty())
+            return false;
+        const auto text = [](const QString &path) {
+            return path.isEmpty() ? QByteArray() : path.toLocal8Bit();
+        };
+        const auto orNull = [](const QByteArray &bytes) {
+            return bytes.isEmpty() ? nullptr : bytes.constData();
+        };
+        const QByteArray caFile = text(m_settings.caFile);
+        const QByteArray caPath = text(m_settings.caPath);
+        const QByteArray certFile = text(m_settings.certFile);
+        const QByteArray keyFile = text(m_settings.keyFile);
+        result = mosquitto_tls_set(
+            m_client, orNull(caFile), orNull(caPath), orNull(certFile), orNull(keyFile), nullptr);
         if (result != MOSQ_ERR_SUCCESS) {
-            m_error = tr("Cannot use the CA file %1: %2")
-                          .arg(m_settings.caFile, describe(result, errno));
+            m_error = tr("Cannot use the TLS files: %1").arg(describe(result, errno));
             return false;
         }
     }
@@ -138,46 +191,92 @@ bool MqttConnection::setUp()
 
 void MqttConnection::attempt()
 {
-    if (m_state != State::Connecting)
+    if (m_state != State::Connecting || busy())
         return;
     m_libraryError.clear();
     m_refusal.clear();
+    m_loginRefused = false;
     m_disconnectCode = MOSQ_ERR_SUCCESS;
     emit connecting();
-    const int result = mosquitto_connect_async(m_client, m_settings.host.toUtf8().constData(),
-        m_settings.port, static_cast<int>(m_settings.keepAlive.count()));
-    const int savedErrno = errno;
+    // The library closes the old socket on the starting thread, and may reuse its number.
+    forgetSocket();
+    struct Outcome
+    {
+        int result = MOSQ_ERR_SUCCESS;
+        int savedErrno = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    mosquitto *client = m_client;
+    const QByteArray host = m_settings.host.toUtf8();
+    const int port = m_settings.port;
+    const auto keepAlive = static_cast<int>(m_settings.keepAlive.count());
+    m_starter = QThread::create([outcome, client, host, port, keepAlive] {
+        outcome->result = mosquitto_connect_async(client, host.constData(), port, keepAlive);
+        outcome->savedErrno = errno;
+    });
+    connect(m_starter, &QThread::finished, this, [this, outcome] {
+        m_starter->wait();
+        m_starter->deleteLater();
+        m_starter = nullptr;
+        attemptStarted(outcome->result, outcome->savedErrno);
+    });
+    m_starter->start();
+}
+
+void MqttConnection::attemptStarted(int result, int savedErrno)
+{
+    // Disconnected on request meanwhile: the client goes with this object.
+    if (m_state != State::Connecting)
+        return;
     watchSocket();
     if (result != MOSQ_ERR_SUCCESS)
-        attemptFailed(describe(result, savedErrno));
+        retryLater(describe(result, savedErrno));
 }
 
-void MqttConnection::attemptFailed(const QString &reason)
+void MqttConnection::retryLater(const QString &reason)
 {
     ++m_failures;
-    const auto delay = retryDelay(m_failures);
+    const auto delay = withJitter(
+        retryDelay(m_failures, m_loginRefused ? longestRefusedDelay : longestRetryDelay));
     m_retryTimer.start(delay);
-    emit connectionFailed(reason, delay);
+    if (m_loginRefused)
+        emit loginRefused(m_refusal, delay);
+    else
+        emit connectionFailed(reason, delay);
 }
 
-std::optional<int> MqttConnection::subscribe(const QString &topic, int qos)
+std::optional<int> MqttConnection::subscribe(const QStringList &filters, int qos)
 {
-    if (!m_client)
+    if (m_state != State::Connected || filters.isEmpty())
         return std::nullopt;
+    QList<QByteArray> texts;
+    QList<char *> pointers;
+    for (const QString &filter : filters)
+        texts << filter.toUtf8();
+    for (QByteArray &text : texts)
+        pointers << text.data();
     int mid = 0;
-    const int result = mosquitto_subscribe(m_client, &mid, topic.toUtf8().constData(), qos);
+    const int result = mosquitto_subscribe_multiple(
+        m_client, &mid, int(pointers.size()), pointers.data(), qos, 0, nullptr);
     settle(MOSQ_ERR_SUCCESS, errno);
     if (result != MOSQ_ERR_SUCCESS)
         return std::nullopt;
     return mid;
 }
 
-std::optional<int> MqttConnection::unsubscribe(const QString &topic)
+std::optional<int> MqttConnection::unsubscribe(const QStringList &filters)
 {
-    if (!m_client)
+    if (m_state != State::Connected || filters.isEmpty())
         return std::nullopt;
+    QList<QByteArray> texts;
+    QList<char *> pointers;
+    for (const QString &filter : filters)
+        texts << filter.toUtf8();
+    for (QByteArray &text : texts)
+        pointers << text.data();
     int mid = 0;
-    const int result = mosquitto_unsubscribe(m_client, &mid, topic.toUtf8().constData());
+    const int result = mosquitto_unsubscribe_multiple(
+        m_client, &mid, int(pointers.size()), pointers.data(), nullptr);
     settle(MOSQ_ERR_SUCCESS, errno);
     if (result != MOSQ_ERR_SUCCESS)
         return std::nullopt;
@@ -187,7 +286,7 @@ std::optional<int> MqttConnection::unsubscribe(const QString &topic)
 std::optional<int> MqttConnection::publish(
     const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
-    if (!m_client)
+    if (m_state != State::Connected)
         return std::nullopt;
     int mid = 0;
     const int result = mosquitto_publish(m_client, &mid, topic.toUtf8().constData(),
@@ -241,7 +340,7 @@ void MqttConnection::finish(const QString &reason)
     m_retryTimer.stop();
     m_flushTimer.stop();
     watchSocket();
-    emit disconnected(reason);
+    emit disconnected(reason, std::chrono::milliseconds::zero(), std::chrono::milliseconds::zero());
     emit finished();
 }
 
@@ -266,7 +365,7 @@ void MqttConnection::housekeeping()
 void MqttConnection::settle(int result, int savedErrno)
 {
     watchSocket();
-    if (m_socket >= 0)
+    if (m_socket >= 0 || busy())
         return;
     // The library closed the socket, with or without telling onDisconnect().
     if (result == MOSQ_ERR_SUCCESS)
@@ -274,37 +373,54 @@ void MqttConnection::settle(int result, int savedErrno)
     switch (m_state) {
     case State::Connecting:
         if (!m_retryTimer.isActive())
-            attemptFailed(m_refusal.isEmpty() ? describe(result, savedErrno) : m_refusal);
+            retryLater(m_refusal.isEmpty() ? describe(result, savedErrno) : m_refusal);
         break;
-    case State::Connected:
+    case State::Connected: {
+        const auto lasted = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - m_connectedAt);
+        // Only a connection that lasted starts the pauses afresh: one taken over again and
+        // again by a client of the same id must not be retried twice a second.
+        if (lasted >= stableConnection)
+            m_failures = 0;
+        ++m_failures;
+        const auto delay = withJitter(retryDelay(
+            m_failures, lasted < stableConnection ? longestRefusedDelay : longestRetryDelay));
         m_state = State::Connecting;
-        m_failures = 0;
-        m_retryTimer.start(firstRetryDelay);
-        emit disconnected(describe(result, savedErrno));
+        m_retryTimer.start(delay);
+        emit disconnected(describe(result, savedErrno), lasted, delay);
         break;
+    }
     case State::Closing:
         finish(m_disconnectCode == MOSQ_ERR_SUCCESS ? tr("disconnected on request")
                                                     : describe(result, savedErrno));
         break;
     case State::Idle:
-    case State::Refused:
     case State::Closed:
         break;
     }
 }
 
+void MqttConnection::forgetSocket()
+{
+    for (auto *notifier : {&m_readNotifier, &m_writeNotifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            notifier->release()->deleteLater();
+        }
+    }
+    m_socket = -1;
+    m_keepAliveTimer.stop();
+}
+
 void MqttConnection::watchSocket()
 {
+    if (busy())
+        return;
     const int socket = m_client ? mosquitto_socket(m_client) : -1;
-    if (socket != m_socket || m_state == State::Closed || m_state == State::Refused) {
+    if (socket != m_socket || m_state == State::Closed) {
         // The library closes sockets itself, possibly in a notifier's own slot.
-        for (auto *notifier : {&m_readNotifier, &m_writeNotifier}) {
-            if (*notifier) {
-                (*notifier)->setEnabled(false);
-                notifier->release()->deleteLater();
-            }
-        }
-        m_socket = socket;
+        forgetSocket();
+        m_socket = m_state == State::Closed ? -1 : socket;
         if (m_socket >= 0) {
             m_readNotifier = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
             connect(
@@ -335,26 +451,25 @@ void MqttConnection::handleConnack(int code)
 {
     if (code == CONNACK_ACCEPTED) {
         m_state = State::Connected;
-        m_failures = 0;
+        m_connectedAt = std::chrono::steady_clock::now();
         emit connected();
         return;
     }
-    if (refusesCredentials(code)) {
-        m_state = State::Refused;
-        m_retryTimer.stop();
-        m_error = m_settings.username.isEmpty()
-            ? tr("The broker at %1:%2 refused a login without a user name: %3")
-                  .arg(m_settings.host)
-                  .arg(m_settings.port)
-                  .arg(connackText(code))
-            : tr("The broker at %1:%2 refused the login of user \"%3\": %4")
-                  .arg(m_settings.host)
-                  .arg(m_settings.port)
-                  .arg(m_settings.username, connackText(code));
-        emit authenticationRefused(m_error);
+    m_loginRefused = refusesCredentials(code);
+    if (!m_loginRefused) {
+        m_refusal
+            = tr("%1:%2: %3").arg(m_settings.host).arg(m_settings.port).arg(connackText(code));
         return;
     }
-    m_refusal = tr("%1:%2: %3").arg(m_settings.host).arg(m_settings.port).arg(connackText(code));
+    m_refusal = m_settings.username.isEmpty()
+        ? tr("the broker at %1:%2 refused a login without a user name: %3")
+              .arg(m_settings.host)
+              .arg(m_settings.port)
+              .arg(connackText(code))
+        : tr("the broker at %1:%2 refused the login of user \"%3\": %4")
+              .arg(m_settings.host)
+              .arg(m_settings.port)
+              .arg(m_settings.username, connackText(code));
 }
 
 void MqttConnection::onConnect(mosquitto * /*client*/, void *self, int code)
@@ -375,9 +490,9 @@ void MqttConnection::onMessage(mosquitto * /*client*/, void *self, const mosquit
 }
 
 void MqttConnection::onSubscribe(
-    mosquitto * /*client*/, void *self, int mid, int /*grantedCount*/, const int * /*granted*/)
+    mosquitto * /*client*/, void *self, int mid, int grantedCount, const int *granted)
 {
-    emit connectionOf(self)->subscribed(mid);
+    emit connectionOf(self)->subscribed(mid, QList<int>(granted, granted + grantedCount));
 }
 
 void MqttConnection::onPublish(mosquitto * /*client*/, void *self, int mid)

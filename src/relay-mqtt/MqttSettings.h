@@ -18,7 +18,13 @@ struct MqttSettings
     QString clientId; // empty: the library makes one up
     QString username; // empty: log in anonymously
     QString password;
-    QString caFile; // set: TLS, with the broker's certificate checked against this CA
+    // Either set: TLS, with the broker's certificate checked against this CA, or the CAs in
+    // this folder (OpenSSL's hashed names).
+    QString caFile;
+    QString caPath;
+    // Both set: the bridge shows the broker this certificate (mutual TLS).
+    QString certFile;
+    QString keyFile;
     // Published by the broker on our behalf when the connection dies without a goodbye.
     QString willTopic;
     QByteArray willPayload = QByteArrayLiteral("offline");
@@ -27,4 +33,5 @@ struct MqttSettings
     // Takes HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; false, with the settings unchanged, if the
     // text is none of those.
     bool setBroker(QStringView text);
+    bool usesTls() const { return !caFile.isEmpty() || !caPath.isEmpty(); }
 };

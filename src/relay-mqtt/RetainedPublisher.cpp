@@ -1,8 +1,8 @@
 #include "relay-mqtt/RetainedPublisher.h"
 
+#include "relay-mqtt/AnnouncementRecord.h"
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/BridgeTopics.h"
 #include "relay-mqtt/DiscoveryConfigs.h"
 #include "relay-mqtt/MqttConnection.h"
 
@@ -32,7 +32,7 @@ void RetainedPublisher::status(bool online)
 
 void RetainedPublisher::discovery()
 {
-    for (const DiscoveryConfigs::Message &message : DiscoveryConfigs::messages(m_options))
+    for (const DiscoveryConfigs::Message &message : DiscoveryConfigs::messages(m_options, m_topics))
         publish(message.topic, message.payload);
 }
 
@@ -45,10 +45,22 @@ void RetainedPublisher::states(const CardMirror &mirror)
     }
 }
 
-void RetainedPublisher::changes(const QList<CardMirror::Change> &changes)
+void RetainedPublisher::states(const CardMirror &mirror, const QList<BridgeTopics::Relay> &relays)
 {
-    for (const CardMirror::Change &change : changes)
-        publish(m_topics.state(change.card, change.relay), onOff(change.on));
+    for (const BridgeTopics::Relay &relay : relays)
+        publish(
+            m_topics.state(relay.card, relay.relay), onOff(mirror.isOn(relay.card, relay.relay)));
+}
+
+void RetainedPublisher::record()
+{
+    publish(m_topics.record(), AnnouncementRecord::payload(m_options));
+}
+
+void RetainedPublisher::remove(const QStringList &topics)
+{
+    for (const QString &topic : topics)
+        publish(topic, QByteArray());
 }
 
 void RetainedPublisher::publish(const QString &topic, const QByteArray &payload)

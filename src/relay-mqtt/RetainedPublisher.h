@@ -1,18 +1,20 @@
 #pragma once
 
+#include "relay-mqtt/BridgeTopics.h"
 #include "relay-mqtt/CardMirror.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 struct BridgeOptions;
-class BridgeTopics;
 class MqttConnection;
 
 // What the bridge leaves retained on the broker, at QoS 1: its availability, the relay states
-// it assumes, and Home Assistant's discovery configs. A publish that cannot go out is logged.
+// it assumes, Home Assistant's discovery configs and the record of what it announced. A publish
+// that cannot go out is logged.
 class RetainedPublisher
 {
     Q_DECLARE_TR_FUNCTIONS(RetainedPublisher)
@@ -25,8 +27,13 @@ public:
 
     void status(bool online);
     void discovery();
+    // Every relay's state.
     void states(const CardMirror &mirror);
-    void changes(const QList<CardMirror::Change> &changes);
+    // These relays' states, changed or not: every command gets an answer.
+    void states(const CardMirror &mirror, const QList<BridgeTopics::Relay> &relays);
+    void record();
+    // Takes the retained messages off these topics.
+    void remove(const QStringList &topics);
 
 private:
     void publish(const QString &topic, const QByteArray &payload);

@@ -11,7 +11,7 @@
 
 namespace {
 
-// The exit statuses of sysexits.h that relay-mqtt uses, beside the bridge's own 77 (EX_NOPERM).
+// The exit statuses of sysexits.h that relay-mqtt uses; the unit restarts it after any other.
 constexpr int usageError = 64; // EX_USAGE
 constexpr int configurationError = 78; // EX_CONFIG
 

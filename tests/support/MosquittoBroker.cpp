@@ -2,15 +2,20 @@
 
 #include "DiesWithParent.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPasswordDigestor>
+#include <QRandomGenerator>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 
 #include <chrono>
+#include <csignal>
 
 using namespace std::chrono_literals;
 
@@ -19,12 +24,41 @@ namespace {
 constexpr auto startTimeout = 10s;
 constexpr auto toolTimeout = 30s;
 
+// The dynamic security plugin's own client, for control(), and the group anonymous clients and
+// Options::username are in.
+constexpr auto adminName = "fixture-admin";
+constexpr auto restrictedName = "restricted";
+constexpr auto controlTopic = "$CONTROL/dynamic-security/v1";
+
+int milliseconds(std::chrono::milliseconds duration)
+{
+    return static_cast<int>(duration.count());
+}
+
+QJsonObject pluginClient(const QString &username, const QString &password)
+{
+    // How mosquitto_ctrl stores a password: PBKDF2-SHA512 over a random salt.
+    constexpr int iterations = 101;
+    QByteArray salt(12, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(salt.data()), 3);
+    const QByteArray hash = QPasswordDigestor::deriveKeyPbkdf2(
+        QCryptographicHash::Sha512, password.toUtf8(), salt, iterations, 64);
+    return {{"username", username}, {"password", QString::fromLatin1(hash.toBase64())},
+        {"salt", QString::fromLatin1(salt.toBase64())}, {"iterations", iterations}};
+}
+
+QJsonObject acl(const QString &type, const QString &topic, bool allow)
+{
+    return {{"acltype", type}, {"topic", topic}, {"priority", 0}, {"allow", allow}};
+}
+
 } // namespace
 
 MosquittoBroker::MosquittoBroker() : MosquittoBroker(Options{}) { }
 
 MosquittoBroker::MosquittoBroker(Options options) : m_options(std::move(options))
 {
+    m_options.tls = m_options.tls || m_options.requireCertificate;
     if (!m_directory.isValid()) {
         m_error = QStringLiteral("no temporary directory");
         return;
@@ -51,16 +85,25 @@ MosquittoBroker::MosquittoBroker(Options options) : m_options(std::move(options)
         QStringLiteral("log_type subscribe"), // "CLIENT QOS TOPIC", for tests to wait on
         QStringLiteral("connection_messages true"),
     };
-    if (m_options.username.isEmpty()) {
-        config << QStringLiteral("allow_anonymous true");
+    const QString anonymous = m_options.username.isEmpty()
+        ? QStringLiteral("allow_anonymous true")
+        : QStringLiteral("allow_anonymous false");
+    if (!m_options.deniedSubscriptions.isEmpty()) {
+        const QString file = m_directory.filePath(QStringLiteral("dynamic-security.json"));
+        if (!writeDynamicSecurity(file))
+            return;
+        config << anonymous
+               << QStringLiteral("plugin %1").arg(QString::fromLatin1(dynamicSecurityPlugin))
+               << QStringLiteral("plugin_opt_config_file %1").arg(file);
+    } else if (m_options.username.isEmpty()) {
+        config << anonymous;
     } else {
         const QString passwords = m_directory.filePath(QStringLiteral("passwords"));
         if (!run(QStringLiteral("mosquitto_passwd"),
                 {QStringLiteral("-b"), QStringLiteral("-c"), passwords, m_options.username,
                     m_options.password}))
             return;
-        config << QStringLiteral("allow_anonymous false")
-               << QStringLiteral("password_file %1").arg(passwords);
+        config << anonymous << QStringLiteral("password_file %1").arg(passwords);
     }
     if (m_options.tls) {
         if (!makeCertificates())
@@ -69,10 +112,15 @@ MosquittoBroker::MosquittoBroker(Options options) : m_options(std::move(options)
             << QStringLiteral("cafile %1").arg(caFile())
             << QStringLiteral("certfile %1").arg(m_directory.filePath(QStringLiteral("server.crt")))
             << QStringLiteral("keyfile %1").arg(m_directory.filePath(QStringLiteral("server.key")));
+        if (m_options.requireCertificate)
+            config << QStringLiteral("require_certificate true");
     }
     QFile file(m_directory.filePath(QStringLiteral("mosquitto.conf")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(config.join(u'\n').toUtf8() + '\n') < 0)
+    if (!file.open(QIODevice::WriteOnly) || file.write(config.join(u'\n').toUtf8() + '\n') < 0) {
         m_error = file.errorString();
+        return;
+    }
+    m_setUp = true;
 }
 
 MosquittoBroker::~MosquittoBroker()
@@ -88,18 +136,30 @@ bool MosquittoBroker::available()
     return QFileInfo(QString::fromLatin1(program)).isExecutable();
 }
 
-bool MosquittoBroker::run(const QString &program, const QStringList &arguments)
+bool MosquittoBroker::dynamicSecurityAvailable()
+{
+    return available() && QFileInfo::exists(QString::fromLatin1(dynamicSecurityPlugin));
+}
+
+bool MosquittoBroker::run(const QString &program, const QStringList &arguments, QByteArray *output)
 {
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(static_cast<int>(std::chrono::milliseconds(toolTimeout).count()))
-        || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        m_error = QStringLiteral("%1 %2 failed: %3 %4")
+    const bool finished = process.waitForFinished(milliseconds(toolTimeout));
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    const QByteArray printed = process.readAllStandardOutput();
+    if (!finished || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        m_error = QStringLiteral("%1 %2 failed: %3 %4 %5")
                       .arg(program, arguments.join(u' '), process.errorString(),
-                          QString::fromLocal8Bit(process.readAll()));
+                          QString::fromLocal8Bit(printed),
+                          QString::fromLocal8Bit(process.readAllStandardError()));
         return false;
     }
+    if (output)
+        *output = printed;
     return true;
 }
 
@@ -116,16 +176,15 @@ bool MosquittoBroker::makeAuthority(const QString &name)
             QStringLiteral("-out"), certificate});
 }
 
-bool MosquittoBroker::makeCertificates()
+// NAME.key and NAME.crt, signed by the authority AUTHORITY.key and AUTHORITY.crt.
+bool MosquittoBroker::makeCertificate(const QString &name, const QString &commonName,
+    const QString &authority, const QByteArray &extensions)
 {
-    if (!makeAuthority(QStringLiteral("ca")) || !makeAuthority(QStringLiteral("stranger-ca")))
-        return false;
-    const QString key = m_directory.filePath(QStringLiteral("server.key"));
-    const QString request = m_directory.filePath(QStringLiteral("server.csr"));
-    const QString extensions = m_directory.filePath(QStringLiteral("server.ext"));
-    QFile file(extensions);
-    if (!file.open(QIODevice::WriteOnly)
-        || file.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n") < 0) {
+    const QString key = m_directory.filePath(name + QStringLiteral(".key"));
+    const QString request = m_directory.filePath(name + QStringLiteral(".csr"));
+    const QString extensionFile = m_directory.filePath(name + QStringLiteral(".ext"));
+    QFile file(extensionFile);
+    if (!file.open(QIODevice::WriteOnly) || file.write(extensions) < 0) {
         m_error = file.errorString();
         return false;
     }
@@ -134,15 +193,208 @@ bool MosquittoBroker::makeCertificates()
                {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"),
                    QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
                    QStringLiteral("-nodes"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=localhost"), QStringLiteral("-keyout"), key,
+                   QStringLiteral("/CN=%1").arg(commonName), QStringLiteral("-keyout"), key,
                    QStringLiteral("-out"), request})
         && run(QStringLiteral("openssl"),
             {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), request,
-                QStringLiteral("-CA"), caFile(), QStringLiteral("-CAkey"),
-                m_directory.filePath(QStringLiteral("ca.key")), QStringLiteral("-CAcreateserial"),
-                QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
-                extensions, QStringLiteral("-out"),
-                m_directory.filePath(QStringLiteral("server.crt"))});
+                QStringLiteral("-CA"), m_directory.filePath(authority + QStringLiteral(".crt")),
+                QStringLiteral("-CAkey"), m_directory.filePath(authority + QStringLiteral(".key")),
+                QStringLiteral("-CAcreateserial"), QStringLiteral("-days"), QStringLiteral("2"),
+                QStringLiteral("-extfile"), extensionFile, QStringLiteral("-out"),
+                m_directory.filePath(name + QStringLiteral(".crt"))});
+}
+
+bool MosquittoBroker::makeCertificates()
+{
+    const QString ca = QStringLiteral("ca");
+    const QString strangerCa = QStringLiteral("stranger-ca");
+    const QByteArray client = "extendedKeyUsage=clientAuth\n";
+    return makeAuthority(ca) && makeAuthority(strangerCa)
+        && makeCertificate(QStringLiteral("server"), QStringLiteral("localhost"), ca,
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+        && makeCertificate(
+            QStringLiteral("client"), QStringLiteral("relaypanel test client"), ca, client)
+        && makeCertificate(QStringLiteral("stranger-client"),
+            QStringLiteral("relaypanel test stranger"), strangerCa, client)
+        && makeCaPath();
+}
+
+bool MosquittoBroker::makeCaPath()
+{
+    // OpenSSL looks a capath's certificates up by the hash of their subject, as HASH.0.
+    QByteArray hash;
+    if (!run(QStringLiteral("openssl"),
+            {QStringLiteral("x509"), QStringLiteral("-hash"), QStringLiteral("-noout"),
+                QStringLiteral("-in"), caFile()},
+            &hash))
+        return false;
+    const QString copy = QDir(caPath()).filePath(QString::fromLatin1(hash.trimmed()) + ".0");
+    if (!QDir().mkpath(caPath()) || !QFile::copy(caFile(), copy)) {
+        m_error = QStringLiteral("cannot copy %1 to %2").arg(caFile(), copy);
+        return false;
+    }
+    return true;
+}
+
+bool MosquittoBroker::writeDynamicSecurity(const QString &file)
+{
+    m_adminPassword = QString::number(QRandomGenerator::system()->generate64(), 36);
+    const QString admin = QString::fromLatin1(adminName);
+    const QString restricted = QString::fromLatin1(restrictedName);
+    const QString controlTopics = QStringLiteral("$CONTROL/dynamic-security/#");
+    QJsonObject adminClient = pluginClient(admin, m_adminPassword);
+    adminClient.insert("roles", QJsonArray{QJsonObject{{"rolename", admin}}});
+    QJsonArray clients{adminClient};
+    QJsonArray members;
+    if (!m_options.username.isEmpty()) {
+        clients.append(pluginClient(m_options.username, m_options.password));
+        members.append(QJsonObject{{"username", m_options.username}});
+    }
+    // "#" through the default, so that lifting it drops nobody; other filters through a role.
+    QJsonArray denials;
+    for (const QString &filter : std::as_const(m_options.deniedSubscriptions)) {
+        if (filter != u'#')
+            denials.append(acl(QStringLiteral("subscribePattern"), filter, false));
+    }
+    const QJsonObject settings{
+        {"defaultACLAccess",
+            QJsonObject{{"publishClientSend", true}, {"publishClientReceive", true},
+                {"subscribe", !m_options.deniedSubscriptions.contains(QStringLiteral("#"))},
+                {"unsubscribe", true}}},
+        {"clients", clients},
+        {"groups",
+            QJsonArray{QJsonObject{{"groupname", restricted},
+                {"roles", QJsonArray{QJsonObject{{"rolename", restricted}}}},
+                {"clients", members}}}},
+        {"roles",
+            QJsonArray{
+                QJsonObject{{"rolename", admin},
+                    {"acls",
+                        QJsonArray{acl(QStringLiteral("publishClientSend"), controlTopics, true),
+                            acl(QStringLiteral("publishClientReceive"), controlTopics, true),
+                            acl(QStringLiteral("subscribePattern"), controlTopics, true)}}},
+                QJsonObject{{"rolename", restricted}, {"acls", denials}}}},
+        // Clients without a username take this group's roles.
+        {"anonymousGroup", restricted},
+    };
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(settings).toJson()) < 0) {
+        m_error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool MosquittoBroker::control(const QJsonArray &commands)
+{
+    if (!m_process || m_process->state() != QProcess::Running) {
+        m_error = QStringLiteral("the dynamic security plugin takes changes only while it runs");
+        return false;
+    }
+    // mosquitto_rr waits for the plugin's answer, so the change is made once it has one.
+    const QByteArray request
+        = QJsonDocument(QJsonObject{{"commands", commands}}).toJson(QJsonDocument::Compact);
+    QByteArray answer;
+    if (!run(QStringLiteral("mosquitto_rr"),
+            clientArguments()
+                + QStringList{QStringLiteral("-i"), QString::fromLatin1(adminName),
+                    QStringLiteral("-u"), QString::fromLatin1(adminName), QStringLiteral("-P"),
+                    m_adminPassword, QStringLiteral("-t"), QString::fromLatin1(controlTopic),
+                    QStringLiteral("-e"),
+                    QString::fromLatin1(controlTopic) + QStringLiteral("/response"),
+                    QStringLiteral("-W"), QStringLiteral("10"), QStringLiteral("-m"),
+                    QString::fromUtf8(request)},
+            &answer))
+        return false;
+    // Earlier commands may fail on purpose (createClient of a known user); the last one counts.
+    const QJsonArray responses
+        = QJsonDocument::fromJson(answer).object().value("responses").toArray();
+    if (responses.size() != commands.size() || responses.last().toObject().contains("error")) {
+        m_error = QStringLiteral("%1 answered %2")
+                      .arg(QString::fromUtf8(request), QString::fromUtf8(answer));
+        return false;
+    }
+    return true;
+}
+
+bool MosquittoBroker::setUserPassword(const QString &username, const QString &password)
+{
+    if (!m_options.deniedSubscriptions.isEmpty()) {
+        return control({
+            QJsonObject{{"command", "createClient"}, {"username", username}, {"password", password},
+                {"groups", QJsonArray{QJsonObject{{"groupname", restrictedName}}}}},
+            QJsonObject{
+                {"command", "setClientPassword"}, {"username", username}, {"password", password}},
+        });
+    }
+    if (m_options.username.isEmpty()) {
+        m_error = QStringLiteral("an anonymous broker has no password file");
+        return false;
+    }
+    if (!run(QStringLiteral("mosquitto_passwd"),
+            {QStringLiteral("-b"), m_directory.filePath(QStringLiteral("passwords")), username,
+                password}))
+        return false;
+    if (!m_process || m_process->state() != QProcess::Running)
+        return true; // read on start()
+    return reload();
+}
+
+bool MosquittoBroker::allowSubscription(const QString &filter)
+{
+    if (filter == u'#') {
+        return control({QJsonObject{{"command", "setDefaultACLAccess"},
+            {"acls", QJsonArray{QJsonObject{{"acltype", "subscribe"}, {"allow", true}}}}}});
+    }
+    return control({QJsonObject{{"command", "removeRoleACL"}, {"rolename", restrictedName},
+        {"acltype", "subscribePattern"}, {"topic", filter}}});
+}
+
+bool MosquittoBroker::reload()
+{
+    readLog();
+    const qsizetype from = m_log.lastIndexOf('\n') + 1;
+    const auto pid = static_cast<pid_t>(m_process->processId());
+    if (pid <= 0 || ::kill(pid, SIGHUP) != 0) {
+        m_error = QStringLiteral("cannot signal mosquitto: %1").arg(qt_error_string(errno));
+        return false;
+    }
+    // It logs this before it reads its files again, and only then goes back to its clients: so
+    // a client that connects after this line is checked against the new ones.
+    if (!waitForLine(
+            from, [](QByteArrayView line) { return line.endsWith(": Reloading config."); })) {
+        m_error = QStringLiteral("mosquitto did not reload: %1")
+                      .arg(QString::fromLocal8Bit(m_log.mid(from)));
+        return false;
+    }
+    return true;
+}
+
+void MosquittoBroker::readLog()
+{
+    if (!m_process)
+        return;
+    // Takes what the pipe holds already, even when no event loop has run to read it.
+    m_process->waitForReadyRead(0);
+    m_log += m_process->readAll();
+}
+
+bool MosquittoBroker::waitForLine(
+    qsizetype from, const std::function<bool(QByteArrayView)> &matches)
+{
+    const QDeadlineTimer deadline(startTimeout);
+    qsizetype next = from;
+    for (;;) {
+        readLog();
+        for (qsizetype end = m_log.indexOf('\n', next); end >= 0;
+             next = end + 1, end = m_log.indexOf('\n', next)) {
+            if (matches(QByteArrayView(m_log).sliced(next, end - next)))
+                return true;
+        }
+        if (!m_process || m_process->state() != QProcess::Running || deadline.hasExpired())
+            return false;
+        m_process->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+    }
 }
 
 QString MosquittoBroker::caFile() const
@@ -155,11 +407,38 @@ QString MosquittoBroker::strangerCaFile() const
     return m_directory.filePath(QStringLiteral("stranger-ca.crt"));
 }
 
+QString MosquittoBroker::caPath() const
+{
+    return m_directory.filePath(QStringLiteral("capath"));
+}
+
+QString MosquittoBroker::clientCertFile() const
+{
+    return m_directory.filePath(QStringLiteral("client.crt"));
+}
+
+QString MosquittoBroker::clientKeyFile() const
+{
+    return m_directory.filePath(QStringLiteral("client.key"));
+}
+
+QString MosquittoBroker::strangerClientCertFile() const
+{
+    return m_directory.filePath(QStringLiteral("stranger-client.crt"));
+}
+
+QString MosquittoBroker::strangerClientKeyFile() const
+{
+    return m_directory.filePath(QStringLiteral("stranger-client.key"));
+}
+
 bool MosquittoBroker::start()
 {
-    if (!m_error.isEmpty() && !m_process)
+    if (!m_setUp)
         return false;
     stop();
+    m_error.clear();
+    m_runStart = m_log.size();
     m_process = std::make_unique<QProcess>();
     dieWithParent(*m_process);
     m_process->setProcessChannelMode(QProcess::MergedChannels);
@@ -167,23 +446,18 @@ bool MosquittoBroker::start()
         {QStringLiteral("-c"), m_directory.filePath(QStringLiteral("mosquitto.conf"))});
     if (!m_process->waitForStarted()) {
         m_error = m_process->errorString();
+        m_process.reset();
         return false;
     }
-    // Listening once a plain TCP connection gets through; a TLS listener takes it all the same.
-    const QDeadlineTimer deadline(startTimeout);
-    while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress(QString::fromLatin1(address)), m_port);
-        if (socket.waitForConnected(100)) {
-            socket.abort();
-            return true;
-        }
-        QThread::msleep(20);
-    }
+    // Its listener is open, and SIGHUP no longer kills it, once it says it runs.
+    if (waitForLine(m_runStart, [](QByteArrayView line) {
+            return line.contains("mosquitto version") && line.endsWith(" running");
+        }))
+        return true;
     stop(); // and what it said goes to m_log
-    m_error = QStringLiteral("mosquitto does not listen on port %1: %2")
+    m_error = QStringLiteral("mosquitto does not run on port %1: %2")
                   .arg(m_port)
-                  .arg(QString::fromLocal8Bit(m_log));
+                  .arg(QString::fromLocal8Bit(m_log.mid(m_runStart)));
     return false;
 }
 
@@ -192,13 +466,40 @@ void MosquittoBroker::stop()
     if (!m_process)
         return;
     m_process->terminate();
-    if (!m_process->waitForFinished(
-            static_cast<int>(std::chrono::milliseconds(startTimeout).count()))) {
+    if (!m_process->waitForFinished(milliseconds(startTimeout))) {
         m_process->kill();
         m_process->waitForFinished();
     }
     m_log += m_process->readAll();
     m_process.reset();
+}
+
+QByteArray MosquittoBroker::log()
+{
+    readLog();
+    return m_log;
+}
+
+int MosquittoBroker::acceptedConnections(const QString &clientId)
+{
+    readLog();
+    constexpr QByteArrayView accepted = ": New client connected from ";
+    // Those of control() count only when asked for by their id.
+    const QByteArray id
+        = (clientId.isEmpty() ? QString::fromLatin1(adminName) : clientId).toUtf8() + " (p";
+    int count = 0;
+    for (qsizetype next = m_runStart, end = m_log.indexOf('\n', next); end >= 0;
+         next = end + 1, end = m_log.indexOf('\n', next)) {
+        const QByteArrayView line = QByteArrayView(m_log).sliced(next, end - next);
+        const qsizetype at = line.indexOf(accepted);
+        if (at < 0)
+            continue;
+        const qsizetype as = line.indexOf(" as ", at + accepted.size());
+        const bool named = as >= 0 && line.sliced(as + 4).startsWith(id);
+        if (named != clientId.isEmpty())
+            ++count;
+    }
+    return count;
 }
 
 QStringList MosquittoBroker::clientArguments() const
@@ -207,5 +508,8 @@ QStringList MosquittoBroker::clientArguments() const
         QStringLiteral("-p"), QString::number(m_port)};
     if (m_options.tls)
         arguments << QStringLiteral("--cafile") << caFile();
+    if (m_options.requireCertificate)
+        arguments << QStringLiteral("--cert") << clientCertFile() << QStringLiteral("--key")
+                  << clientKeyFile();
     return arguments;
 }

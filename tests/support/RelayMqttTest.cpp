@@ -1,0 +1,213 @@
+#include "RelayMqttTest.h"
+
+#include "DiesWithParent.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+const QString RelayMqttTest::name = QStringLiteral("test");
+
+RelayMqttTest::RelayMqttTest(QString program, QObject *parent)
+    : QObject(parent), m_program(std::move(program))
+{ }
+
+QByteArray RelayMqttTest::burst(quint8 card, char instruction, char parameter)
+{
+    const int sum = 13 + card + instruction + parameter;
+    const char packet[] = {13, char(card), instruction, parameter, char((256 - sum % 256) % 256)};
+    return QByteArray(packet, sizeof packet).repeated(4);
+}
+
+QByteArray RelayMqttTest::relayBurst(quint8 card, char instruction, int relay)
+{
+    return burst(card, instruction, char('0' + relay));
+}
+
+QString RelayMqttTest::relaysText(const VirtualCard::Relays &relays)
+{
+    QString text;
+    for (const bool on : relays)
+        text += on ? u'1' : u'0';
+    return text;
+}
+
+QStringList RelayMqttTest::loginArguments(
+    const QTemporaryDir &directory, const QByteArray &password)
+{
+    QFile file(directory.filePath("password"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(password + '\n') != password.size() + 1)
+        return {};
+    return {"--username", "bridge", "--password-file", file.fileName()};
+}
+
+void RelayMqttTest::initTestCaseBase()
+{
+    QVERIFY(QFile::exists(m_program));
+    if (!MosquittoBroker::available())
+        QSKIP("needs mosquitto, mosquitto_pub and mosquitto_sub");
+}
+
+void RelayMqttTest::initBase()
+{
+    m_brokerOptions = {};
+    m_device.clear();
+    m_launcher.clear();
+    m_log.clear();
+    m_cards.clear();
+    m_cards.try_emplace(1, 1);
+    m_cards.try_emplace(2, 2);
+    m_pty = std::make_unique<PseudoTerminal>();
+    QVERIFY(m_pty->isValid());
+}
+
+void RelayMqttTest::cleanupBase()
+{
+    if (m_bridge) {
+        m_bridge->kill();
+        m_bridge->waitForFinished();
+    }
+    m_bridge.reset();
+    m_broker.reset();
+    m_pty.reset();
+}
+
+QStringList RelayMqttTest::bridgeArguments() const
+{
+    // Always a pseudo-terminal: never a port by number.
+    return {"--device", m_device.isEmpty() ? m_pty->name() : m_device, "--card", "1", "--card", "2",
+        "--broker", QStringLiteral("%1:%2").arg(MosquittoBroker::address).arg(m_broker->port()),
+        "--name", name};
+}
+
+void RelayMqttTest::startBridge(const QStringList &extra, const QStringList &replace)
+{
+    if (!m_broker) {
+        m_broker = std::make_unique<MosquittoBroker>(m_brokerOptions);
+        QVERIFY2(m_broker->setUpError().isEmpty(), qPrintable(m_broker->setUpError()));
+        QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+    }
+    m_bridge = std::make_unique<QProcess>();
+    dieWithParent(*m_bridge);
+    connect(m_bridge.get(), &QProcess::readyReadStandardError, this,
+        [this] { m_log += QString::fromLocal8Bit(m_bridge->readAllStandardError()); });
+    const QStringList arguments = (replace.isEmpty() ? bridgeArguments() : replace) + extra;
+    if (m_launcher.isEmpty())
+        m_bridge->start(m_program, arguments);
+    else
+        m_bridge->start(
+            m_launcher.constFirst(), m_launcher.mid(1) + QStringList(m_program) + arguments);
+    QVERIFY(m_bridge->waitForStarted());
+}
+
+QStringList RelayMqttTest::clientArguments() const
+{
+    QStringList arguments = m_broker->clientArguments();
+    if (!m_brokerOptions.username.isEmpty())
+        arguments << "-u" << m_brokerOptions.username << "-P" << m_brokerOptions.password;
+    return arguments;
+}
+
+ProcessOutcome RelayMqttTest::client(
+    const QString &tool, const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(tool, clientArguments() + arguments);
+    if (!input.isNull()) {
+        process.write(input);
+        process.closeWriteChannel();
+    }
+    return finish(process, 20s);
+}
+
+bool RelayMqttTest::publish(const QString &topic, const QByteArray &payload, bool retain)
+{
+    QStringList arguments{"-t", topic, "-q", "1", payload.isEmpty() ? "-n" : "-s"};
+    if (retain)
+        arguments << "-r";
+    return client("mosquitto_pub", arguments, payload).exitCode == 0;
+}
+
+std::map<QString, QByteArray> RelayMqttTest::retained(const QString &filter, int count)
+{
+    const ProcessOutcome outcome = client("mosquitto_sub",
+        {"-t", filter, "--retained-only", "-v", "-C", QString::number(count), "-W", "2"});
+    std::map<QString, QByteArray> messages;
+    for (const QByteArray &row : outcome.output.split('\n')) {
+        const qsizetype space = row.indexOf(' ');
+        if (space > 0)
+            messages[QString::fromUtf8(row.left(space))] = row.mid(space + 1);
+    }
+    return messages;
+}
+
+bool RelayMqttTest::waitForRetained(const QString &topic, const QByteArray &payload)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        const auto messages = retained(topic, 1);
+        if (messages.contains(topic) && messages.at(topic) == payload)
+            return true;
+        QTest::qWait(50);
+    }
+    qWarning() << "no" << payload << "on" << topic << "; the bridge logged:" << m_log;
+    return false;
+}
+
+bool RelayMqttTest::waitForStates(const QString &card1, const QString &card2)
+{
+    QElapsedTimer clock;
+    clock.start();
+    std::map<QString, QByteArray> expected;
+    for (const auto &[card, relays] : {std::pair{1, card1}, std::pair{2, card2}}) {
+        for (int relay = 1; relay <= 8; ++relay) {
+            expected[QStringLiteral("%1/%2/relay/%3/state").arg(name).arg(card).arg(relay)]
+                = relays.at(relay - 1) == u'1' ? "ON" : "OFF";
+        }
+    }
+    std::map<QString, QByteArray> found;
+    while (clock.elapsed() < timeoutMs) {
+        found = retained(name + "/+/relay/+/state", 16);
+        if (found == expected)
+            return true;
+        QTest::qWait(50);
+    }
+    for (const auto &[topic, payload] : found)
+        qWarning() << topic << payload << "expected" << expected[topic];
+    return false;
+}
+
+bool RelayMqttTest::waitForLog(const QString &text, int times)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (m_log.count(text) < times && clock.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    if (m_log.count(text) < times)
+        qWarning() << "not logged" << times << "times:" << text << "; the bridge logged:" << m_log;
+    return m_log.count(text) >= times;
+}
+
+QByteArray RelayMqttTest::lineOf(qsizetype count)
+{
+    QByteArray bytes = m_pty->read(count, eventTimeout);
+    bytes += m_pty->readAll(300ms);
+    for (qsizetype at = 0; at + 5 <= bytes.size(); at += 5) {
+        for (auto &[address, card] : m_cards)
+            card.receive(QByteArrayView(bytes).sliced(at, 5));
+    }
+    return bytes;
+}
+
+ProcessOutcome RelayMqttTest::stopBridge(int signal)
+{
+    ::kill(static_cast<pid_t>(m_bridge->processId()), signal);
+    ProcessOutcome outcome = finish(*m_bridge, eventTimeout);
+    m_log += outcome.errors;
+    return outcome;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "MosquittoBroker.h"
+#include "ProcessOutcome.h"
+#include "PseudoTerminal.h"
+#include "card/VirtualCard.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <map>
+#include <memory>
+
+// What the tests of the built relay-mqtt share: a real mosquitto of the test's own on 127.0.0.1,
+// a pseudo-terminal standing in for the serial port, the bridge started on them, a VirtualCard
+// per address for what reaches the line, and the broker's retained messages read with
+// mosquitto_sub. Every wait ends as soon as what it waits for is seen.
+class RelayMqttTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr auto eventTimeout = std::chrono::seconds(10);
+    static constexpr qint64 timeoutMs = 10'000;
+    // The base topic the bridges of these tests run under.
+    static const QString name;
+
+    explicit RelayMqttTest(QString program, QObject *parent = nullptr);
+
+    // A card's packet as the line carries it, four times: the bytes sum to a multiple of 256.
+    static QByteArray burst(quint8 card, char instruction, char parameter);
+    static QByteArray relayBurst(quint8 card, char instruction, int relay);
+    static QString relaysText(const VirtualCard::Relays &relays);
+    // The options to log in as "bridge" with `password`, from a file in `directory`; none if
+    // the file cannot be written.
+    static QStringList loginArguments(const QTemporaryDir &directory, const QByteArray &password);
+
+protected:
+    // For the slots of the same names in the test classes.
+    void initTestCaseBase();
+    void initBase();
+    void cleanupBase();
+
+    // The broker (made from m_brokerOptions and started, if the test has none yet), then the
+    // bridge on the pseudo-terminal with cards 1 and 2 and `extra` options; `replace` takes
+    // the place of the standard options altogether.
+    void startBridge(const QStringList &extra = {}, const QStringList &replace = {});
+    // The standard options: --device, the two cards, --broker and --name.
+    QStringList bridgeArguments() const;
+    QStringList clientArguments() const;
+    ProcessOutcome client(
+        const QString &tool, const QStringList &arguments, const QByteArray &input = QByteArray());
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false);
+    // Retained messages under `filter`, topic to payload, once `count` are in or after 2 s.
+    std::map<QString, QByteArray> retained(const QString &filter, int count);
+    bool waitForRetained(const QString &topic, const QByteArray &payload);
+    bool waitForStates(const QString &card1, const QString &card2);
+    // `text` in the bridge's log, `times` times at least.
+    bool waitForLog(const QString &text, int times = 1);
+    // At least `count` bytes off the line, and more until it goes quiet, given to the cards too.
+    QByteArray lineOf(qsizetype count);
+    // Ends the bridge with `signal` and collects how it ended, its log included.
+    ProcessOutcome stopBridge(int signal);
+
+    QString m_program;
+    std::unique_ptr<MosquittoBroker> m_broker;
+    MosquittoBroker::Options m_brokerOptions;
+    std::unique_ptr<PseudoTerminal> m_pty;
+    QString m_device; // the bridge's --device, when it is not the pseudo-terminal itself
+    // A command the bridge is started by, its path and arguments after it (unshare, say).
+    QStringList m_launcher;
+    std::unique_ptr<QProcess> m_bridge;
+    QString m_log;
+    std::map<quint8, VirtualCard> m_cards;
+};
