@@ -29,9 +29,10 @@ files=(bin/relaypanel bin/relayctl bin/relay-mqtt share/applications/relaypanel.
        share/icons/hicolor/32x32/apps/relaypanel.png
        share/doc/relaypanel/copyright share/doc/relaypanel/changelog.gz
        share/metainfo/io.github.relaypanel.relaypanel.metainfo.xml)
-# relay-mqtt's service and config file: inside the prefix for cmake --install, and in /lib and
+# relay-mqtt's services and config file: inside the prefix for cmake --install, and in /lib and
 # /etc, outside /usr, in the package.
-system_files=(lib/systemd/system/relay-mqtt.service etc/relay-mqtt.conf)
+system_files=(lib/systemd/system/relay-mqtt.service lib/systemd/system/relay-mqtt@.service
+              etc/relay-mqtt.conf)
 
 echo "cmake --install into a staging folder"
 cmake --install "$build" --prefix "$work/stage" >/dev/null
