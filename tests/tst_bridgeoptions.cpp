@@ -1,6 +1,5 @@
 // relay-mqtt's options and its discovery configs; tst_relaymqtt runs the program with them.
 
-#include "relay-mqtt/AnnouncementRecord.h"
 #include "relay-mqtt/BridgeOptionsReader.h"
 #include "relay-mqtt/BridgeTopics.h"
 #include "relay-mqtt/DiscoveryConfigs.h"
@@ -104,8 +103,6 @@ private slots:
     void passwordCredential();
     void discovery();
     void idsOneToOne();
-    void staleTopics_data();
-    void staleTopics();
 
 private:
     // `$CONF` in the text, the row's config file; `$DIR`, the temporary folder.
@@ -407,60 +404,6 @@ void TestBridgeOptions::idsOneToOne()
     QCOMPARE(clients.size(), names.size());
     QCOMPARE(states.size(), names.size());
     QCOMPARE(BridgeTopics::idOf("relaycards"), QStringLiteral("relaycards"));
-}
-
-void TestBridgeOptions::staleTopics_data()
-{
-    QTest::addColumn<QString>("before");
-    QTest::addColumn<QString>("now");
-    QTest::addColumn<QStringList>("stale");
-    const QString base = QStringLiteral("--port 1 --card 1 --card 2");
-    const auto relayTopics = [](const QString &name, int card) {
-        QStringList topics;
-        for (int relay = 1; relay <= 8; ++relay) {
-            topics << QStringLiteral("homeassistant/switch/%1_%2_%3/config")
-                          .arg(BridgeTopics::idOf(name))
-                          .arg(card)
-                          .arg(relay);
-        }
-        return topics;
-    };
-    const auto stateTopics = [](const QString &name, int card) {
-        QStringList topics;
-        for (int relay = 1; relay <= 8; ++relay)
-            topics << QStringLiteral("%1/%2/relay/%3/state").arg(name).arg(card).arg(relay);
-        return topics;
-    };
-    const auto buttons = [](const QString &name, int card) {
-        return QStringList{
-            QStringLiteral("homeassistant/button/%1_%2_stop/config").arg(name).arg(card),
-            QStringLiteral("homeassistant/button/%1_%2_show/config").arg(name).arg(card)};
-    };
-    QTest::newRow("the same") << base << base << QStringList();
-    QTest::newRow("card 2 taken out")
-        << base << "--port 1 --card 1"
-        << stateTopics("relaycards", 2) + relayTopics("relaycards", 2) + buttons("relaycards", 2);
-    QTest::newRow("discovery off") << base << base + " --no-discovery"
-                                   << relayTopics("relaycards", 1) + buttons("relaycards", 1)
-            + relayTopics("relaycards", 2) + buttons("relaycards", 2);
-    QTest::newRow("renamed") << "--port 1 --card 1"
-                             << "--port 1 --card 1 --name bench"
-                             << QStringList{"relaycards/status"} + stateTopics("relaycards", 1)
-            + relayTopics("relaycards", 1) + buttons("relaycards", 1);
-    QTest::newRow("no record") << QString() << base << QStringList();
-}
-
-void TestBridgeOptions::staleTopics()
-{
-    QFETCH(QString, before);
-    QFETCH(QString, now);
-    QFETCH(QStringList, stale);
-    const QByteArray record = before.isEmpty() ? QByteArray("not a record")
-                                               : AnnouncementRecord::payload(*read(before).options);
-    QStringList got = AnnouncementRecord::staleTopics(record, *read(now).options);
-    got.sort();
-    stale.sort();
-    QCOMPARE(got, stale);
 }
 
 QTEST_GUILESS_MAIN(TestBridgeOptions)

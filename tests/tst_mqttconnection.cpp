@@ -9,16 +9,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <functional>
-
 using namespace std::chrono_literals;
-
-// A client's command line for a broker, and a change made to the broker while it runs.
-using ClientArguments = std::function<QStringList(const MosquittoBroker &)>;
-using BrokerChange = std::function<bool(MosquittoBroker &)>;
-Q_DECLARE_METATYPE(MosquittoBroker::Options)
-Q_DECLARE_METATYPE(ClientArguments)
-Q_DECLARE_METATYPE(BrokerChange)
 
 namespace {
 
@@ -55,8 +46,6 @@ private slots:
     void retainedFlag_data();
     void retainedFlag();
     void tlsWithAnotherCa();
-    void brokerFixture_data();
-    void brokerFixture();
 };
 
 void MqttConnectionTest::brokerAddress_data()
@@ -166,114 +155,6 @@ void MqttConnectionTest::tlsWithAnotherCa()
     const QString reason = failed.at(0).at(0).toString();
     QVERIFY2(reason.contains("certificate verify failed"), qPrintable(reason));
     QCOMPARE(connected.size(), 0);
-}
-
-void MqttConnectionTest::brokerFixture_data()
-{
-    // The broker refuses `refused` for `reason`, and after `change` lets `accepted` subscribe: it
-    // gets what was kept for it.
-    QTest::addColumn<MosquittoBroker::Options>("options");
-    QTest::addColumn<ClientArguments>("refused");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<BrokerChange>("change");
-    QTest::addColumn<ClientArguments>("accepted");
-    const ClientArguments fixture = &MosquittoBroker::clientArguments;
-    const auto noCertificate = [](const MosquittoBroker &broker) {
-        return QStringList{"-h", MosquittoBroker::address, "-p", QString::number(broker.port()),
-            "--cafile", broker.caFile()};
-    };
-    const auto strangerCertificate = [=](const MosquittoBroker &broker) {
-        return noCertificate(broker)
-            + QStringList{
-                "--cert", broker.strangerClientCertFile(), "--key", broker.strangerClientKeyFile()};
-    };
-    const auto throughCaPath = [](const MosquittoBroker &broker) {
-        return QStringList{"-h", MosquittoBroker::address, "-p", QString::number(broker.port()),
-            "--capath", broker.caPath(), "--cert", broker.clientCertFile(), "--key",
-            broker.clientKeyFile()};
-    };
-    const BrokerChange none = [](MosquittoBroker &) {
-        return true;
-    };
-    const auto asBridge = [=](const MosquittoBroker &broker) {
-        return fixture(broker) + QStringList{"-u", "bridge", "-P", "bridge word"};
-    };
-    const BrokerChange addBridge = [](MosquittoBroker &broker) {
-        return broker.setUserPassword("bridge", "bridge word");
-    };
-    const QString denied = "All subscription requests were denied.";
-    const QString notAuthorised = "not authorised";
-    MosquittoBroker::Options mutualTls;
-    mutualTls.requireCertificate = true;
-    QTest::newRow("certificate required, none shown")
-        << mutualTls << ClientArguments(noCertificate) << "peer did not return a certificate"
-        << none << fixture;
-    QTest::newRow("certificate of another CA")
-        << mutualTls << ClientArguments(strangerCertificate) << "certificate verify failed" << none
-        << ClientArguments(throughCaPath);
-    for (const char *denial : {"panel/+/relay/+/set", "#"}) {
-        const QString filter = denial;
-        MosquittoBroker::Options options;
-        options.deniedSubscriptions = {filter};
-        QTest::addRow("subscription to %s refused, then allowed", denial)
-            << options << fixture << denied << BrokerChange([=](MosquittoBroker &broker) {
-                   return broker.allowSubscription(filter);
-               })
-            << fixture;
-    }
-    const MosquittoBroker::Options otherUser{"homeassistant", "other word", false};
-    QTest::newRow("user added to the password file")
-        << otherUser << ClientArguments(asBridge) << notAuthorised << addBridge
-        << ClientArguments(asBridge);
-    MosquittoBroker::Options pluginUser = otherUser;
-    pluginUser.deniedSubscriptions = {"other/#"};
-    QTest::newRow("user added to the plugin")
-        << pluginUser << ClientArguments(asBridge) << notAuthorised << addBridge
-        << ClientArguments(asBridge);
-}
-
-void MqttConnectionTest::brokerFixture()
-{
-    QFETCH(MosquittoBroker::Options, options);
-    QFETCH(ClientArguments, refused);
-    QFETCH(QString, reason);
-    QFETCH(BrokerChange, change);
-    QFETCH(ClientArguments, accepted);
-    if (!MosquittoBroker::dynamicSecurityAvailable())
-        QSKIP("needs mosquitto and its dynamic security plugin (./scripts/setup installs them)");
-    MosquittoBroker broker(options);
-    QVERIFY2(broker.start(), qPrintable(broker.errorString()));
-    const QString topic = "panel/1/relay/3/set";
-    QProcess publisher;
-    QStringList login;
-    if (!options.username.isEmpty())
-        login = {"-u", options.username, "-P", options.password};
-    publisher.start("mosquitto_pub",
-        broker.clientArguments() + login + QStringList{"-t", topic, "-q", "1", "-r", "-m", "ON"});
-    const ProcessOutcome published = finish(publisher, 20s);
-    QVERIFY2(published.exitCode == 0, qPrintable(published.errors));
-    // -C 1: it ends with the kept message; -W only ends a subscriber that never gets it.
-    const QStringList subscription
-        = {"-i", "probe", "-t", "panel/+/relay/+/set", "-C", "1", "-W", "10"};
-
-    QProcess first;
-    first.start("mosquitto_sub", refused(broker) + subscription);
-    const ProcessOutcome refusal = finish(first, 20s);
-    // The client is told of a refused subscription; of a refused certificate, only the broker.
-    const QString told = refusal.errors + QString::fromLocal8Bit(broker.log());
-    QVERIFY2(told.contains(reason), qPrintable(told));
-    QCOMPARE(refusal.output, QByteArray());
-    const int probes = broker.acceptedConnections("probe");
-
-    QVERIFY2(change(broker), qPrintable(broker.errorString()));
-    QProcess second;
-    second.start("mosquitto_sub", accepted(broker) + subscription);
-    const ProcessOutcome outcome = finish(second, 20s);
-    QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
-    QCOMPARE(outcome.output, QByteArray("ON\n"));
-    QCOMPARE(broker.acceptedConnections("probe"), probes + 1);
-    // The publisher and the probes, not the plugin's own client.
-    QCOMPARE(broker.acceptedConnections(), probes + 2);
 }
 
 QTEST_GUILESS_MAIN(MqttConnectionTest)

@@ -30,12 +30,14 @@ const QString description
 Assistant's MQTT discovery. It runs until SIGTERM or SIGINT.
 
 Topics for relay R (1 to 8) of the card at address A, under NAME:
-  NAME/A/relay/R/set     ON, OFF or TOGGLE
-  NAME/A/relay/R/hold    milliseconds to hold the relay, 1 to 3600000
+  NAME/A/relay/R/set     ON, OFF or TOGGLE (true, false, 1, 0)
+  NAME/A/relay/R/hold    milliseconds to hold the relay, 1 to 3600000; the line
+                         keeps two relays held at once, a third hold is refused
   NAME/A/all/set         ON or OFF: every relay
   NAME/A/stop            emergency stop: every relay off
   NAME/A/show            the card shows its address
-  NAME/A/relay/R/state   ON or OFF, as the bridge last set it (retained)
+  NAME/A/relay/R/state   ON or OFF, as the bridge last set it, after every command
+                         about the relay, carried out or refused (retained)
   NAME/status            online or offline (retained)
 
 Every option can also be set in the INI file named by --config, under its own name without the
