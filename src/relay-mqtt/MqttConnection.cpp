@@ -34,6 +34,25 @@ void initLibrary()
     static const Library library;
 }
 
+// Topic filters as the library takes several at once: an array of C strings.
+class Filters
+{
+public:
+    explicit Filters(const QStringList &filters)
+    {
+        for (const QString &filter : filters)
+            m_texts << filter.toUtf8();
+        for (QByteArray &text : m_texts)
+            m_pointers << text.data();
+    }
+    int count() const { return int(m_pointers.size()); }
+    char *const *data() const { return m_pointers.data(); }
+
+private:
+    QList<QByteArray> m_texts;
+    QList<char *> m_pointers;
+};
+
 MqttConnection *connectionOf(void *self)
 {
     return static_cast<MqttConnection *>(self);
@@ -249,15 +268,10 @@ std::optional<int> MqttConnection::subscribe(const QStringList &filters, int qos
 {
     if (m_state != State::Connected || filters.isEmpty())
         return std::nullopt;
-    QList<QByteArray> texts;
-    QList<char *> pointers;
-    for (const QString &filter : filters)
-        texts << filter.toUtf8();
-    for (QByteArray &text : texts)
-        pointers << text.data();
+    Filters texts(filters);
     int mid = 0;
     const int result = mosquitto_subscribe_multiple(
-        m_client, &mid, int(pointers.size()), pointers.data(), qos, 0, nullptr);
+        m_client, &mid, texts.count(), texts.data(), qos, 0, nullptr);
     settle(MOSQ_ERR_SUCCESS, errno);
     if (result != MOSQ_ERR_SUCCESS)
         return std::nullopt;
@@ -268,15 +282,10 @@ std::optional<int> MqttConnection::unsubscribe(const QStringList &filters)
 {
     if (m_state != State::Connected || filters.isEmpty())
         return std::nullopt;
-    QList<QByteArray> texts;
-    QList<char *> pointers;
-    for (const QString &filter : filters)
-        texts << filter.toUtf8();
-    for (QByteArray &text : texts)
-        pointers << text.data();
+    Filters texts(filters);
     int mid = 0;
-    const int result = mosquitto_unsubscribe_multiple(
-        m_client, &mid, int(pointers.size()), pointers.data(), nullptr);
+    const int result
+        = mosquitto_unsubscribe_multiple(m_client, &mid, texts.count(), texts.data(), nullptr);
     settle(MOSQ_ERR_SUCCESS, errno);
     if (result != MOSQ_ERR_SUCCESS)
         return std::nullopt;
