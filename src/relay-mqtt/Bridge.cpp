@@ -317,11 +317,12 @@ void Bridge::becomeReady()
             m_publisher.remove(stale);
         }
     }
-    m_announcedOnline.reset();
-    announce();
+    // What Home Assistant shows goes out before the bridge says it is available.
     m_publisher.discovery();
     m_publisher.states(m_mirror);
     m_publisher.record();
+    m_announcedOnline.reset();
+    announce();
 }
 
 void Bridge::received(const QString &topic, const QByteArray &payload, bool retained)
