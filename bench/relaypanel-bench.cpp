@@ -16,7 +16,7 @@
 #include "Statistics.h"
 #include "panel/PanelController.h"
 #include "protocol/RelayPacket.h"
-#include "relay-mqtt/MqttConnection.h"
+#include "relay-mqtt/mqtt/MqttConnection.h"
 #include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
 #include "support/Controls.h"

@@ -1,7 +1,7 @@
-#include "relay-mqtt/BridgeCommand.h"
-#include "relay-mqtt/CardMirror.h"
-#include "relay-mqtt/CommandQueue.h"
-#include "relay-mqtt/CommandReader.h"
+#include "relay-mqtt/line/BridgeCommand.h"
+#include "relay-mqtt/line/CardMirror.h"
+#include "relay-mqtt/line/CommandQueue.h"
+#include "relay-mqtt/mqtt/CommandReader.h"
 #include "sim/HeadlessLog.h"
 
 #include <QTest>
@@ -73,7 +73,8 @@ void TestBridgeCommands::read_data()
     // Stop takes any payload, up to the longest.
     take("stop, 256 bytes", "relaycards/1/stop", QByteArray(256, 'x'), "card 1 emergency stop");
 
-    refuse("set to 2", "relaycards/1/relay/3/set", "2", "ON, OFF, TOGGLE, true or false, not \"2\"");
+    refuse(
+        "set to 2", "relaycards/1/relay/3/set", "2", "ON, OFF, TOGGLE, true or false, not \"2\"");
     refuse("hold 0", hold5, "0", "1 to 3600000");
     refuse("hold an hour and 1 ms", hold5, "3600001", "1 to 3600000");
     refuse("hold 2.5", hold5, "2.5", "1 to 3600000");

@@ -1,8 +1,8 @@
 // relay-mqtt's options and its discovery configs; tst_relaymqtt runs the program with them.
 
 #include "relay-mqtt/BridgeOptionsReader.h"
-#include "relay-mqtt/BridgeTopics.h"
-#include "relay-mqtt/DiscoveryConfigs.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
+#include "relay-mqtt/mqtt/DiscoveryConfigs.h"
 
 #include <QDir>
 #include <QFile>

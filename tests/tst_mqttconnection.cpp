@@ -1,7 +1,7 @@
 // What tst_relaymqtt cannot see from outside the program: the broker address parsing, the waits
 // between attempts, the retained flag on what comes in, and a TLS broker of the wrong CA.
 
-#include "relay-mqtt/MqttConnection.h"
+#include "relay-mqtt/mqtt/MqttConnection.h"
 #include "support/MosquittoBroker.h"
 #include "support/ProcessOutcome.h"
 

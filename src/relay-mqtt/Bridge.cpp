@@ -1,7 +1,7 @@
 #include "relay-mqtt/Bridge.h"
 
-#include "relay-mqtt/AnnouncementRecord.h"
 #include "relay-mqtt/BridgeLog.h"
+#include "relay-mqtt/mqtt/AnnouncementRecord.h"
 
 #include <QRandomGenerator>
 

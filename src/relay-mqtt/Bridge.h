@@ -1,13 +1,13 @@
 #pragma once
 
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/BridgeTopics.h"
-#include "relay-mqtt/CardMirror.h"
-#include "relay-mqtt/CommandReader.h"
-#include "relay-mqtt/LineFeeder.h"
-#include "relay-mqtt/MqttConnection.h"
-#include "relay-mqtt/PortKeeper.h"
-#include "relay-mqtt/RetainedPublisher.h"
+#include "relay-mqtt/line/CardMirror.h"
+#include "relay-mqtt/line/LineFeeder.h"
+#include "relay-mqtt/line/PortKeeper.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
+#include "relay-mqtt/mqtt/CommandReader.h"
+#include "relay-mqtt/mqtt/MqttConnection.h"
+#include "relay-mqtt/mqtt/RetainedPublisher.h"
 #include "serial/SerialLink.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #include "relay-mqtt/BridgeOptionsReader.h"
 
-#include "relay-mqtt/BridgeTopics.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
 #include "system/DecimalNumber.h"
 
 #include <QCommandLineOption>

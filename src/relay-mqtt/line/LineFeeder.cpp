@@ -1,4 +1,4 @@
-#include "relay-mqtt/LineFeeder.h"
+#include "relay-mqtt/line/LineFeeder.h"
 
 #include "serial/HoldPace.h"
 #include "serial/SerialLink.h"

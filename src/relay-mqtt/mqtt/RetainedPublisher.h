@@ -1,7 +1,7 @@
 #pragma once
 
-#include "relay-mqtt/BridgeTopics.h"
-#include "relay-mqtt/CardMirror.h"
+#include "relay-mqtt/line/CardMirror.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

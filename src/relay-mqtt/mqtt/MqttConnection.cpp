@@ -1,4 +1,4 @@
-#include "relay-mqtt/MqttConnection.h"
+#include "relay-mqtt/mqtt/MqttConnection.h"
 
 #include <QFile>
 #include <QRandomGenerator>

@@ -1,4 +1,4 @@
-#include "relay-mqtt/CommandReader.h"
+#include "relay-mqtt/mqtt/CommandReader.h"
 
 #include <QByteArrayView>
 

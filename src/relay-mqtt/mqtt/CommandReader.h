@@ -1,7 +1,7 @@
 #pragma once
 
-#include "relay-mqtt/BridgeCommand.h"
-#include "relay-mqtt/BridgeTopics.h"
+#include "relay-mqtt/line/BridgeCommand.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
 
 #include <QByteArrayView>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "relay-mqtt/PortKeeper.h"
+#include "relay-mqtt/line/PortKeeper.h"
 
 #include "serial/SerialLink.h"
 

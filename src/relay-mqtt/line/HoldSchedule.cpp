@@ -1,4 +1,4 @@
-#include "relay-mqtt/HoldSchedule.h"
+#include "relay-mqtt/line/HoldSchedule.h"
 
 #include <algorithm>
 

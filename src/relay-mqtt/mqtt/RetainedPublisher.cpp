@@ -1,10 +1,10 @@
-#include "relay-mqtt/RetainedPublisher.h"
+#include "relay-mqtt/mqtt/RetainedPublisher.h"
 
-#include "relay-mqtt/AnnouncementRecord.h"
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/DiscoveryConfigs.h"
-#include "relay-mqtt/MqttConnection.h"
+#include "relay-mqtt/mqtt/AnnouncementRecord.h"
+#include "relay-mqtt/mqtt/DiscoveryConfigs.h"
+#include "relay-mqtt/mqtt/MqttConnection.h"
 
 namespace {
 

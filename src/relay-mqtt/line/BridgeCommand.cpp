@@ -1,4 +1,4 @@
-#include "relay-mqtt/BridgeCommand.h"
+#include "relay-mqtt/line/BridgeCommand.h"
 
 #include "protocol/RelayCommand.h"
 

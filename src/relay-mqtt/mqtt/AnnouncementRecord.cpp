@@ -1,8 +1,8 @@
-#include "relay-mqtt/AnnouncementRecord.h"
+#include "relay-mqtt/mqtt/AnnouncementRecord.h"
 
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/BridgeTopics.h"
-#include "relay-mqtt/DiscoveryConfigs.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
+#include "relay-mqtt/mqtt/DiscoveryConfigs.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

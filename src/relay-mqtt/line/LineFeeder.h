@@ -2,10 +2,10 @@
 
 #include "card/VirtualCard.h"
 #include "protocol/RelayPacket.h"
-#include "relay-mqtt/BridgeCommand.h"
-#include "relay-mqtt/CommandQueue.h"
-#include "relay-mqtt/HoldSchedule.h"
-#include "relay-mqtt/InterlockGroups.h"
+#include "relay-mqtt/line/BridgeCommand.h"
+#include "relay-mqtt/line/CommandQueue.h"
+#include "relay-mqtt/line/HoldSchedule.h"
+#include "relay-mqtt/line/InterlockGroups.h"
 #include "serial/LineBacklog.h"
 
 #include <QObject>

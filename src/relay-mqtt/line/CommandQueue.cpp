@@ -1,4 +1,4 @@
-#include "relay-mqtt/CommandQueue.h"
+#include "relay-mqtt/line/CommandQueue.h"
 
 #include <algorithm>
 #include <iterator>

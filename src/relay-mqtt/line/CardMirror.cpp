@@ -1,4 +1,4 @@
-#include "relay-mqtt/CardMirror.h"
+#include "relay-mqtt/line/CardMirror.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "relay-mqtt/InterlockGroups.h"
+#include "relay-mqtt/line/InterlockGroups.h"
 
 InterlockGroups::InterlockGroups(const std::map<quint8, QList<QList<int>>> &groups)
 {

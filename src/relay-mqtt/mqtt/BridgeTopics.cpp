@@ -1,4 +1,4 @@
-#include "relay-mqtt/BridgeTopics.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
 
 #include "relay-mqtt/BridgeOptions.h"
 

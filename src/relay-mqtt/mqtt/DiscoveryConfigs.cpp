@@ -1,7 +1,7 @@
-#include "relay-mqtt/DiscoveryConfigs.h"
+#include "relay-mqtt/mqtt/DiscoveryConfigs.h"
 
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/BridgeTopics.h"
+#include "relay-mqtt/mqtt/BridgeTopics.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay-mqtt/BridgeCommand.h"
+#include "relay-mqtt/line/BridgeCommand.h"
 
 #include <QtGlobal>
 
