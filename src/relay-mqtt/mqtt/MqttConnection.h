@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay-mqtt/mqtt/MqttSettings.h"
+#include "relay-mqtt/MqttSettings.h"
 
 #include <QByteArray>
 #include <QList>

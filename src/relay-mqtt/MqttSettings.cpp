@@ -1,4 +1,4 @@
-#include "relay-mqtt/mqtt/MqttSettings.h"
+#include "relay-mqtt/MqttSettings.h"
 
 #include <limits>
 
