@@ -359,7 +359,10 @@ void Bridge::submit(const QString &topic, const QByteArray &payload, bool retain
 {
     const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
     if (!reading.command) {
-        bridgeLog(tr("ignored %1").arg(reading.refusal));
+        bridgeLog(
+            tr("ignored %1%2")
+                .arg(reading.refusal,
+                    reading.relay ? names(reading.relay->card, reading.relay->relay) : QString()));
         // Whoever sent it still gets the relay's state, unchanged.
         if (reading.relay && !retained)
             publishStates({*reading.relay});
@@ -396,20 +399,25 @@ void Bridge::publishStates(const QList<BridgeTopics::Relay> &relays)
     m_publisher.states(m_mirror, relays);
 }
 
-QString Bridge::describe(const BridgeCommand &command) const
+QString Bridge::names(quint8 card, int relay) const
 {
-    const auto group = m_options.cardGroups.find(command.card);
+    const auto group = m_options.cardGroups.find(card);
     if (group == m_options.cardGroups.end())
-        return command.text();
-    const bool ofRelay = command.kind == Kind::Set || command.kind == Kind::Hold;
+        return {};
     QStringList names;
     if (!group->second.name.isEmpty())
         names << group->second.name;
-    if (ofRelay && !group->second.relayNames.at(command.relay - 1).isEmpty())
-        names << group->second.relayNames.at(command.relay - 1);
-    if (names.isEmpty())
-        return command.text();
-    return QStringLiteral("%1 (%2)").arg(command.text(), names.join(QStringLiteral(", ")));
+    if (relay >= 1 && relay <= BridgeOptions::relayCount
+        && !group->second.relayNames.at(relay - 1).isEmpty())
+        names << group->second.relayNames.at(relay - 1);
+    return names.isEmpty() ? QString()
+                           : QStringLiteral(" (%1)").arg(names.join(QStringLiteral(", ")));
+}
+
+QString Bridge::describe(const BridgeCommand &command) const
+{
+    const bool ofRelay = command.kind == Kind::Set || command.kind == Kind::Hold;
+    return command.text() + names(command.card, ofRelay ? command.relay : 0);
 }
 
 void Bridge::drainLine(std::chrono::steady_clock::time_point deadline)

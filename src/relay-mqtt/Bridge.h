@@ -74,7 +74,9 @@ private:
     // The states of the relays the command is about, whatever became of it.
     void answer(const BridgeCommand &command);
     void publishStates(const QList<BridgeTopics::Relay> &relays);
-    // The command for the log, with the names the config file gives its card and relay.
+    // The names the config file gives the card and the relay, for the log: " (Workbench, Pump)".
+    QString names(quint8 card, int relay) const;
+    // The command for the log, with its names.
     QString describe(const BridgeCommand &command) const;
 
     void drainLine(std::chrono::steady_clock::time_point deadline);
