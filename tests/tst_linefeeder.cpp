@@ -85,7 +85,7 @@ struct Bridge
                         letGo.push_back({relay + 1, arrives});
                 }
                 card.receive(QByteArrayView(bytes).sliced(
-                    packet * RelayPacket::packetSize, RelayPacket::packetSize));
+                    qsizetype{packet} * RelayPacket::packetSize, RelayPacket::packetSize));
             }
         }
     }
