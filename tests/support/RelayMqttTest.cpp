@@ -12,6 +12,20 @@ using namespace std::chrono_literals;
 
 const QString RelayMqttTest::name = QStringLiteral("test");
 
+namespace {
+
+// `text` in `file` of `directory`, readable by its owner alone: its path, or none.
+QString writePrivate(const QTemporaryDir &directory, const QString &file, const QByteArray &text)
+{
+    QFile written(directory.filePath(file));
+    if (!written.open(QIODevice::WriteOnly) || written.write(text) != text.size()
+        || !written.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
+        return {};
+    return written.fileName();
+}
+
+} // namespace
+
 RelayMqttTest::RelayMqttTest(QString program, QObject *parent)
     : QObject(parent), m_program(std::move(program))
 { }
@@ -39,10 +53,15 @@ QString RelayMqttTest::relaysText(const VirtualCard::Relays &relays)
 QStringList RelayMqttTest::loginArguments(
     const QTemporaryDir &directory, const QByteArray &password)
 {
-    QFile file(directory.filePath("password"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(password + '\n') != password.size() + 1)
+    const QString file = writePrivate(directory, "password", password + '\n');
+    if (file.isEmpty())
         return {};
-    return {"--username", "bridge", "--password-file", file.fileName()};
+    return {"--username", "bridge", "--password-file", file};
+}
+
+QStringList RelayMqttTest::configArguments(const QTemporaryDir &directory, const QByteArray &text)
+{
+    return {"--config", writePrivate(directory, "relay-mqtt.conf", text)};
 }
 
 void RelayMqttTest::initTestCaseBase()
@@ -80,17 +99,28 @@ QStringList RelayMqttTest::bridgeArguments() const
 {
     // Always a pseudo-terminal: never a port by number.
     return {"--device", m_device.isEmpty() ? m_pty->name() : m_device, "--card", "1", "--card", "2",
-        "--broker", QStringLiteral("%1:%2").arg(MosquittoBroker::address).arg(m_broker->port()),
-        "--name", name};
+        "--broker", brokerAddress(), "--name", name};
+}
+
+QString RelayMqttTest::brokerAddress() const
+{
+    return QStringLiteral("%1:%2").arg(MosquittoBroker::address).arg(m_broker->port());
+}
+
+bool RelayMqttTest::startBroker()
+{
+    if (m_broker)
+        return true;
+    m_broker = std::make_unique<MosquittoBroker>(m_brokerOptions);
+    if (m_broker->start())
+        return true;
+    qWarning() << "the broker did not start:" << m_broker->errorString();
+    return false;
 }
 
 void RelayMqttTest::startBridge(const QStringList &extra, const QStringList &replace)
 {
-    if (!m_broker) {
-        m_broker = std::make_unique<MosquittoBroker>(m_brokerOptions);
-        QVERIFY2(m_broker->setUpError().isEmpty(), qPrintable(m_broker->setUpError()));
-        QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
-    }
+    QVERIFY(startBroker());
     m_bridge = std::make_unique<QProcess>();
     dieWithParent(*m_bridge);
     connect(m_bridge.get(), &QProcess::readyReadStandardError, this,
@@ -130,6 +160,20 @@ bool RelayMqttTest::publish(const QString &topic, const QByteArray &payload, boo
     if (retain)
         arguments << "-r";
     return client("mosquitto_pub", arguments, payload).exitCode == 0;
+}
+
+bool RelayMqttTest::watch(QProcess &process, const QString &topic, int count)
+{
+    // mosquitto logs "CLIENT QOS TOPIC" for each subscription.
+    const QByteArray subscribed = " watch 1 " + topic.toUtf8() + '\n';
+    const qsizetype before = m_broker->log().count(subscribed);
+    QStringList arguments = clientArguments() + QStringList{"-i", "watch", "-q", "1", "-t", topic};
+    if (count > 0)
+        arguments << "-C" << QString::number(count);
+    dieWithParent(process);
+    process.start("mosquitto_sub", arguments);
+    return QTest::qWaitFor(
+        [&] { return m_broker->log().count(subscribed) > before; }, int(timeoutMs));
 }
 
 std::map<QString, QByteArray> RelayMqttTest::retained(const QString &filter, int count)

@@ -40,6 +40,9 @@ public:
     // The options to log in as "bridge" with `password`, from a file in `directory`; none if
     // the file cannot be written.
     static QStringList loginArguments(const QTemporaryDir &directory, const QByteArray &password);
+    // The options to read `text` as the config file, from a file in `directory` only its owner
+    // may read; if it cannot be written, an empty path, which the bridge refuses.
+    static QStringList configArguments(const QTemporaryDir &directory, const QByteArray &text);
 
 protected:
     // For the slots of the same names in the test classes.
@@ -47,16 +50,23 @@ protected:
     void initBase();
     void cleanupBase();
 
+    // The broker made from m_brokerOptions and started, unless the test has one already.
+    bool startBroker();
     // The broker (made from m_brokerOptions and started, if the test has none yet), then the
     // bridge on the pseudo-terminal with cards 1 and 2 and `extra` options; `replace` takes
     // the place of the standard options altogether.
     void startBridge(const QStringList &extra = {}, const QStringList &replace = {});
     // The standard options: --device, the two cards, --broker and --name.
     QStringList bridgeArguments() const;
+    // The broker's address and port, for --broker.
+    QString brokerAddress() const;
     QStringList clientArguments() const;
     ProcessOutcome client(
         const QString &tool, const QStringList &arguments, const QByteArray &input = QByteArray());
     bool publish(const QString &topic, const QByteArray &payload, bool retain = false);
+    // Starts `process` subscribed to `topic` for `count` messages (0: until it is ended), and
+    // waits until the broker has the subscription: nothing published after it can pass it by.
+    bool watch(QProcess &process, const QString &topic, int count = 0);
     // Retained messages under `filter`, topic to payload, once `count` are in or after 2 s.
     std::map<QString, QByteArray> retained(const QString &filter, int count);
     bool waitForRetained(const QString &topic, const QByteArray &payload);
