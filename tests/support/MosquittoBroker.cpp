@@ -24,8 +24,8 @@ namespace {
 constexpr auto startTimeout = 10s;
 constexpr auto toolTimeout = 30s;
 
-// The dynamic security plugin's own client, for control(), and the group anonymous clients and
-// Options::username are in.
+// The dynamic security plugin's own client, for control(), and the group anonymous clients are
+// in.
 constexpr auto adminName = "fixture-admin";
 constexpr auto restrictedName = "restricted";
 constexpr auto controlTopic = "$CONTROL/dynamic-security/v1";
@@ -85,25 +85,23 @@ MosquittoBroker::MosquittoBroker(Options options) : m_options(std::move(options)
         QStringLiteral("log_type subscribe"), // "CLIENT QOS TOPIC", for tests to wait on
         QStringLiteral("connection_messages true"),
     };
-    const QString anonymous = m_options.username.isEmpty()
-        ? QStringLiteral("allow_anonymous true")
-        : QStringLiteral("allow_anonymous false");
     if (!m_options.deniedSubscriptions.isEmpty()) {
         const QString file = m_directory.filePath(QStringLiteral("dynamic-security.json"));
         if (!writeDynamicSecurity(file))
             return;
-        config << anonymous
+        config << QStringLiteral("allow_anonymous true")
                << QStringLiteral("plugin %1").arg(QString::fromLatin1(dynamicSecurityPlugin))
                << QStringLiteral("plugin_opt_config_file %1").arg(file);
     } else if (m_options.username.isEmpty()) {
-        config << anonymous;
+        config << QStringLiteral("allow_anonymous true");
     } else {
         const QString passwords = m_directory.filePath(QStringLiteral("passwords"));
         if (!run(QStringLiteral("mosquitto_passwd"),
                 {QStringLiteral("-b"), QStringLiteral("-c"), passwords, m_options.username,
                     m_options.password}))
             return;
-        config << anonymous << QStringLiteral("password_file %1").arg(passwords);
+        config << QStringLiteral("allow_anonymous false")
+               << QStringLiteral("password_file %1").arg(passwords);
     }
     if (m_options.tls) {
         if (!makeCertificates())
@@ -244,28 +242,17 @@ bool MosquittoBroker::writeDynamicSecurity(const QString &file)
     const QString controlTopics = QStringLiteral("$CONTROL/dynamic-security/#");
     QJsonObject adminClient = pluginClient(admin, m_adminPassword);
     adminClient.insert("roles", QJsonArray{QJsonObject{{"rolename", admin}}});
-    QJsonArray clients{adminClient};
-    QJsonArray members;
-    if (!m_options.username.isEmpty()) {
-        clients.append(pluginClient(m_options.username, m_options.password));
-        members.append(QJsonObject{{"username", m_options.username}});
-    }
-    // "#" through the default, so that lifting it drops nobody; other filters through a role.
     QJsonArray denials;
-    for (const QString &filter : std::as_const(m_options.deniedSubscriptions)) {
-        if (filter != u'#')
-            denials.append(acl(QStringLiteral("subscribePattern"), filter, false));
-    }
+    for (const QString &filter : std::as_const(m_options.deniedSubscriptions))
+        denials.append(acl(QStringLiteral("subscribePattern"), filter, false));
     const QJsonObject settings{
         {"defaultACLAccess",
             QJsonObject{{"publishClientSend", true}, {"publishClientReceive", true},
-                {"subscribe", !m_options.deniedSubscriptions.contains(QStringLiteral("#"))},
-                {"unsubscribe", true}}},
-        {"clients", clients},
+                {"subscribe", true}, {"unsubscribe", true}}},
+        {"clients", QJsonArray{adminClient}},
         {"groups",
             QJsonArray{QJsonObject{{"groupname", restricted},
-                {"roles", QJsonArray{QJsonObject{{"rolename", restricted}}}},
-                {"clients", members}}}},
+                {"roles", QJsonArray{QJsonObject{{"rolename", restricted}}}}}}},
         {"roles",
             QJsonArray{
                 QJsonObject{{"rolename", admin},
@@ -306,7 +293,6 @@ bool MosquittoBroker::control(const QJsonArray &commands)
                     QString::fromUtf8(request)},
             &answer))
         return false;
-    // Earlier commands may fail on purpose (createClient of a known user); the last one counts.
     const QJsonArray responses
         = QJsonDocument::fromJson(answer).object().value("responses").toArray();
     if (responses.size() != commands.size() || responses.last().toObject().contains("error")) {
@@ -319,16 +305,8 @@ bool MosquittoBroker::control(const QJsonArray &commands)
 
 bool MosquittoBroker::setUserPassword(const QString &username, const QString &password)
 {
-    if (!m_options.deniedSubscriptions.isEmpty()) {
-        return control({
-            QJsonObject{{"command", "createClient"}, {"username", username}, {"password", password},
-                {"groups", QJsonArray{QJsonObject{{"groupname", restrictedName}}}}},
-            QJsonObject{
-                {"command", "setClientPassword"}, {"username", username}, {"password", password}},
-        });
-    }
-    if (m_options.username.isEmpty()) {
-        m_error = QStringLiteral("an anonymous broker has no password file");
+    if (m_options.username.isEmpty() || !m_options.deniedSubscriptions.isEmpty()) {
+        m_error = QStringLiteral("only a broker with a password file takes new passwords");
         return false;
     }
     if (!run(QStringLiteral("mosquitto_passwd"),
@@ -342,10 +320,6 @@ bool MosquittoBroker::setUserPassword(const QString &username, const QString &pa
 
 bool MosquittoBroker::allowSubscription(const QString &filter)
 {
-    if (filter == u'#') {
-        return control({QJsonObject{{"command", "setDefaultACLAccess"},
-            {"acls", QJsonArray{QJsonObject{{"acltype", "subscribe"}, {"allow", true}}}}}});
-    }
     return control({QJsonObject{{"command", "removeRoleACL"}, {"rolename", restrictedName},
         {"acltype", "subscribePattern"}, {"topic", filter}}});
 }
@@ -484,9 +458,7 @@ int MosquittoBroker::acceptedConnections(const QString &clientId)
 {
     readLog();
     constexpr QByteArrayView accepted = ": New client connected from ";
-    // Those of control() count only when asked for by their id.
-    const QByteArray id
-        = (clientId.isEmpty() ? QString::fromLatin1(adminName) : clientId).toUtf8() + " (p";
+    const QByteArray id = clientId.toUtf8() + " (p";
     int count = 0;
     for (qsizetype next = m_runStart, end = m_log.indexOf('\n', next); end >= 0;
          next = end + 1, end = m_log.indexOf('\n', next)) {
@@ -495,8 +467,7 @@ int MosquittoBroker::acceptedConnections(const QString &clientId)
         if (at < 0)
             continue;
         const qsizetype as = line.indexOf(" as ", at + accepted.size());
-        const bool named = as >= 0 && line.sliced(as + 4).startsWith(id);
-        if (named != clientId.isEmpty())
+        if (as >= 0 && line.sliced(as + 4).startsWith(id))
             ++count;
     }
     return count;

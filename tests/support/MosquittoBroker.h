@@ -32,10 +32,9 @@ public:
         bool tls = false;
         // Clients must show a certificate from the fixture's CA (clientCertFile()); implies tls.
         bool requireCertificate = false;
-        // A SUBSCRIBE to a filter within one of these gets reason code 128 (clientArguments()'s
-        // too), anything else is allowed. Runs the dynamic security plugin, which then keeps the
-        // user instead of a password file. "= {}" keeps -Wmissing-field-initializers off
-        // aggregates without it.
+        // For an anonymous broker: a SUBSCRIBE to a filter within one of these gets reason code
+        // 128 (clientArguments()'s too), anything else is allowed. Runs the dynamic security
+        // plugin. "= {}" keeps -Wmissing-field-initializers off aggregates without it.
         QStringList deniedSubscriptions = {};
     };
 
@@ -71,21 +70,18 @@ public:
     // mosquitto_pub.
     QStringList clientArguments() const;
 
-    // Adds the user or gives it a new password. A running broker has taken it on when this
-    // returns true, and has dropped the user's clients (with the plugin: all of them, otherwise
-    // those that logged in with the old password). Needs Options::username (a password file) or
-    // Options::deniedSubscriptions (then only while it runs).
+    // Adds the user to the password file of a broker with Options::username, or gives it a new
+    // password. A running broker has taken it on when this returns true, and has dropped the
+    // clients that logged in with the old password.
     bool setUserPassword(const QString &username, const QString &password);
     // Lifts the refusal of one of Options::deniedSubscriptions while it runs. The plugin drops
-    // every client the refusal applied to (the anonymous ones and Options::username's), so they
-    // come back only through a reconnect; lifting "#" leaves them connected.
+    // every client the refusal applied to, so they come back only through a reconnect.
     bool allowSubscription(const QString &filter);
 
     // What it printed, over all its runs, as far as it has come: never waits.
     QByteArray log();
-    // Clients it let in since the latest start(): all (but the fixture's own, of
-    // allowSubscription() and setUserPassword()), or those with this client id.
-    int acceptedConnections(const QString &clientId = {});
+    // Clients with this id it let in since the latest start().
+    int acceptedConnections(const QString &clientId);
 
 private:
     bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
