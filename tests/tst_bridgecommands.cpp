@@ -84,6 +84,8 @@ void TestBridgeCommands::read_data()
     refuse("card not configured", "relaycards/3/relay/1/set", "ON", "no card 3");
     refuse("card 01", "relaycards/01/relay/1/set", "ON", "no card 01");
     refuse("card 256, not 0", "relaycards/256/stop", "", "no card 256");
+    // Digits of another script read as nothing, and so as card 0, by a lenient reader.
+    refuse("card in Arabic-Indic digits", QStringLiteral("relaycards/\u0660/stop"), "", "no card");
     refuse("stop, 257 bytes", "relaycards/1/stop", QByteArray(257, 'x'), "longer than 256 bytes");
     // The broker replays it at every connection: an old stop is no stop.
     refuse("retained stop", "relaycards/1/stop", "", "retained", true);

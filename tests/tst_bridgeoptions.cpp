@@ -211,6 +211,7 @@ void TestBridgeOptions::lines_data()
     bad("card 256", "--port 1 --card 256", "--card 256: addresses are 0 to 255");
     bad("card 2.5 after a good one", "--port 1 --card 1 --card 2.5", "--card 2.5: addresses");
     bad("broker port 0", least + "--broker host:0", "--broker host:0: a broker is");
+    bad("broker port with a sign", least + "--broker host:+1883", "--broker host:+1883: a broker");
     bad("name starting with /", least + "--name /relays", "starts or ends with /");
     bad("name with an empty level", least + "--name a//b", "empty level");
     bad("name empty", least + "--name=", "it is empty");

@@ -1,16 +1,18 @@
 #include "relay-mqtt/MqttSettings.h"
 
+#include "system/DecimalNumber.h"
+
 #include <limits>
 
 namespace {
 
 bool parsePort(QStringView text, std::uint16_t &port)
 {
-    bool ok = false;
-    const uint value = text.toUInt(&ok);
-    if (!ok || value == 0 || value > std::numeric_limits<std::uint16_t>::max())
+    const std::optional<int> value
+        = DecimalNumber::read(text, std::numeric_limits<std::uint16_t>::max());
+    if (!value || *value == 0)
         return false;
-    port = static_cast<std::uint16_t>(value);
+    port = static_cast<std::uint16_t>(*value);
     return true;
 }
 

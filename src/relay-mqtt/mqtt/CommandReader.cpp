@@ -1,5 +1,7 @@
 #include "relay-mqtt/mqtt/CommandReader.h"
 
+#include "system/DecimalNumber.h"
+
 #include <QByteArrayView>
 
 #include <algorithm>
@@ -18,17 +20,6 @@ Reading refuse(QString reason, std::optional<BridgeTopics::Relay> relay = std::n
 Reading accept(BridgeCommand command)
 {
     return {command, {}, std::nullopt};
-}
-
-// A number written the plain way: digits only, no sign, no leading zero.
-std::optional<int> plainNumber(const QString &text, int largest)
-{
-    if (text.isEmpty() || text.size() > 9 || (text.size() > 1 && text.front() == u'0'))
-        return std::nullopt;
-    if (!std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); }))
-        return std::nullopt;
-    const int value = text.toInt();
-    return value <= largest ? std::optional(value) : std::nullopt;
 }
 
 // The payload as a word: case and surrounding blanks do not count.
@@ -109,7 +100,7 @@ Reading CommandReader::readCardTopic(
 Reading CommandReader::readRelay(
     quint8 card, const QString &relayLevel, const QString &action, QByteArrayView payload)
 {
-    const std::optional<int> relay = plainNumber(relayLevel, relayCount);
+    const std::optional<int> relay = DecimalNumber::readCanonical(relayLevel, relayCount);
     if (!relay || *relay < 1)
         return refuse(
             tr("there is no relay %1: relays are 1 to %2").arg(relayLevel).arg(relayCount));
@@ -126,7 +117,7 @@ Reading CommandReader::readRelay(
     }
     if (action == QLatin1String("hold")) {
         const std::optional<int> length
-            = plainNumber(QString::fromLatin1(value), int(longestHold.count()));
+            = DecimalNumber::readCanonical(QString::fromLatin1(value), int(longestHold.count()));
         if (!length || *length < shortestHold.count()) {
             return refuse(tr("hold takes milliseconds from %1 to %2, not %3")
                               .arg(shortestHold.count())
@@ -154,7 +145,7 @@ std::optional<BridgeCommand::Setting> CommandReader::setting(const QByteArray &w
 
 std::optional<quint8> CommandReader::configuredCard(const QString &level) const
 {
-    const std::optional<int> address = plainNumber(level, 255);
+    const std::optional<int> address = DecimalNumber::readCanonical(level, 255);
     if (!address || !m_cards.contains(quint8(*address)))
         return std::nullopt;
     return quint8(*address);
