@@ -4,7 +4,6 @@
 #include "relay-mqtt/mqtt/BridgeTopics.h"
 #include "relay-mqtt/mqtt/DiscoveryConfigs.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -100,7 +99,6 @@ private slots:
     void shippedConfigFile();
     void cardGroups_data();
     void cardGroups();
-    void passwordCredential();
     void discovery();
     void idsOneToOne();
 
@@ -329,25 +327,6 @@ void TestBridgeOptions::cardGroups()
         cards << QString::number(card);
     QCOMPARE(
         QStringLiteral("cards=%1 %2").arg(cards.join(u','), describeGroups(*got.options)), outcome);
-}
-
-void TestBridgeOptions::passwordCredential()
-{
-    // The service's credential is found by itself; a password named otherwise goes first.
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("credentials")));
-    write(QStringLiteral("credentials/password"), "from systemd\n");
-    qputenv("CREDENTIALS_DIRECTORY", m_dir.filePath(QStringLiteral("credentials")).toUtf8());
-    const Outcome credential = read("--port 1 --card 1 --username u");
-    const Outcome file
-        = read(inDir("--port 1 --card 1 --username u --password-file $DIR/password"));
-    const Outcome noUser = read("--port 1 --card 1");
-    qunsetenv("CREDENTIALS_DIRECTORY");
-    QVERIFY2(credential.options, qPrintable(credential.error));
-    QCOMPARE(credential.options->mqtt.password, QStringLiteral("from systemd"));
-    QVERIFY2(file.options, qPrintable(file.error));
-    QCOMPARE(file.options->mqtt.password, QStringLiteral("s3cret,word"));
-    QVERIFY(!noUser.options);
-    QVERIFY2(noUser.error.contains("without a username"), qPrintable(noUser.error));
 }
 
 void TestBridgeOptions::discovery()

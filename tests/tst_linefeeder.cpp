@@ -38,9 +38,6 @@ BridgeCommand all(quint8 card, Setting setting)
     return {card, Kind::All, 0, setting, {}};
 }
 
-constexpr auto packetTime = std::chrono::duration_cast<std::chrono::nanoseconds>(
-    LineBacklog::ByteTime(RelayPacket::packetSize));
-
 // A burst the feeder wrote, and when, on the test's clock.
 struct Written
 {
@@ -64,30 +61,6 @@ struct Bridge
         QObject::connect(&feeder, &LineFeeder::holdEnded, [this](quint8 card, int relay) {
             ended.push_back({card, relay});
         });
-        QObject::connect(&feeder, &LineFeeder::commandCarried,
-            [this](const BridgeCommand &command) { carried.push_back(command); });
-    }
-
-    // The bursts as a card on the line takes them, each packet when the line has carried it:
-    // whenever a relay the card holds is let go, `letGo` gets it with the time.
-    void playToCard(VirtualCard &card, std::chrono::milliseconds &clock,
-        QList<QPair<int, std::chrono::nanoseconds>> &letGo) const
-    {
-        for (const Written &burst : written) {
-            const QByteArray bytes = burst.command.burst();
-            for (int packet = 0; packet < RelayPacket::copiesPerBurst; ++packet) {
-                const auto arrives = burst.carried - burstTime + (packet + 1) * packetTime;
-                clock = std::chrono::duration_cast<std::chrono::milliseconds>(arrives);
-                const VirtualCard::Relays before = card.relays();
-                card.update();
-                for (int relay = 0; relay < VirtualCard::relayCount; ++relay) {
-                    if (before.at(relay) && !card.relays().at(relay))
-                        letGo.push_back({relay + 1, arrives});
-                }
-                card.receive(QByteArrayView(bytes).sliced(
-                    qsizetype{packet} * RelayPacket::packetSize, RelayPacket::packetSize));
-            }
-        }
     }
 
     // What the feeder's timer does when it fires: the clock has moved on to it.
@@ -128,7 +101,6 @@ struct Bridge
     LineFeeder feeder;
     QList<Written> written;
     QList<QPair<quint8, int>> ended;
-    QList<BridgeCommand> carried;
     QByteArray received; // what reached the far end of the line
 };
 
@@ -147,7 +119,6 @@ private slots:
     void holdReplaced();
     void holdEndedBySetOrAll();
     void lostPortDropsEverythingThenRefuses();
-    void holdsTheLineKeeps();
     void interlocks_data();
     void interlocks();
 };
@@ -313,42 +284,6 @@ void TestLineFeeder::lostPortDropsEverythingThenRefuses()
     const std::optional<QString> refusal = bridge.feeder.submit(stop(1));
     QVERIFY(refusal);
     QVERIFY2(refusal->contains("not open"), qPrintable(*refusal));
-}
-
-void TestLineFeeder::holdsTheLineKeeps()
-{
-    // Two holds and a stream of commands between them: the card, taking each packet as the line
-    // delivers it, never lets go of a held relay before its hold is over.
-    Bridge bridge;
-    QVERIFY(!bridge.feeder.submit(hold(1, 1, 3s)));
-    QVERIFY(!bridge.feeder.submit(hold(1, 2, 3s)));
-    // A third would leave each one waiting three bursts: the card would let go in between.
-    const std::optional<QString> third = bridge.feeder.submit(hold(1, 3, 3s));
-    QVERIFY(third);
-    QVERIFY2(third->contains("held already"), qPrintable(*third));
-    // Asking again for a relay already held is no new hold.
-    QVERIFY(!bridge.feeder.submit(hold(1, 2, 3s)));
-    for (int i = 0; i < 30; ++i)
-        QVERIFY(!bridge.feeder.submit(set(2, 1 + i % 8, Setting::Toggle)));
-    bridge.wakeUntilIdle();
-    QCOMPARE(bridge.count(set(2, 1, Setting::Toggle)), 4);
-
-    std::chrono::milliseconds clock{};
-    VirtualCard card(1, [&clock] { return clock; });
-    QList<QPair<int, std::chrono::nanoseconds>> letGo;
-    bridge.playToCard(card, clock, letGo);
-    const auto lastBurst = [&](int relay) {
-        const auto found = std::find_if(bridge.written.rbegin(), bridge.written.rend(),
-            [relay](const Written &burst) { return burst.command == hold(1, relay, 3s); });
-        return found->carried;
-    };
-    for (const auto &[relay, at] : std::as_const(letGo))
-        QVERIFY2(at > lastBurst(relay), qPrintable(QStringLiteral("relay %1 let go").arg(relay)));
-    // A hold asked for once one is over is taken.
-    QVERIFY(!bridge.feeder.submit(hold(1, 3, 100ms)));
-    bridge.wakeUntilIdle();
-    // One answer per command: the holds' first bursts and the toggles.
-    QCOMPARE(bridge.carried.size(), 2 + 30 + 1);
 }
 
 void TestLineFeeder::interlocks_data()

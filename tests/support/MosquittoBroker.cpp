@@ -212,8 +212,6 @@ bool MosquittoBroker::makeCertificates()
             "subjectAltName=IP:127.0.0.1,DNS:localhost\n")
         && makeCertificate(
             QStringLiteral("client"), QStringLiteral("relaypanel test client"), ca, client)
-        && makeCertificate(QStringLiteral("stranger-client"),
-            QStringLiteral("relaypanel test stranger"), strangerCa, client)
         && makeCaPath();
 }
 
@@ -394,16 +392,6 @@ QString MosquittoBroker::clientCertFile() const
 QString MosquittoBroker::clientKeyFile() const
 {
     return m_directory.filePath(QStringLiteral("client.key"));
-}
-
-QString MosquittoBroker::strangerClientCertFile() const
-{
-    return m_directory.filePath(QStringLiteral("stranger-client.crt"));
-}
-
-QString MosquittoBroker::strangerClientKeyFile() const
-{
-    return m_directory.filePath(QStringLiteral("stranger-client.key"));
 }
 
 bool MosquittoBroker::start()

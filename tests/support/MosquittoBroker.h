@@ -60,11 +60,9 @@ public:
     QString strangerCaFile() const;
     // A directory with caFile() under its OpenSSL hash name, for a client's capath.
     QString caPath() const;
-    // A client's certificate and key from caFile(), and from strangerCaFile().
+    // A client's certificate and key from caFile().
     QString clientCertFile() const;
     QString clientKeyFile() const;
-    QString strangerClientCertFile() const;
-    QString strangerClientKeyFile() const;
 
     // -h, -p and for TLS --cafile (and --cert, --key when required), for mosquitto_sub and
     // mosquitto_pub.

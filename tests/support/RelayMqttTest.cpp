@@ -2,7 +2,6 @@
 
 #include "DiesWithParent.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
 
@@ -191,22 +190,20 @@ std::map<QString, QByteArray> RelayMqttTest::retained(const QString &filter, int
 
 bool RelayMqttTest::waitForRetained(const QString &topic, const QByteArray &payload)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < timeoutMs) {
-        const auto messages = retained(topic, 1);
-        if (messages.contains(topic) && messages.at(topic) == payload)
-            return true;
-        QTest::qWait(50);
-    }
+    // Each look asks the broker afresh, and lets the bridge's log in meanwhile.
+    if (QTest::qWaitFor(
+            [&] {
+                const auto messages = retained(topic, 1);
+                return messages.contains(topic) && messages.at(topic) == payload;
+            },
+            int(timeoutMs)))
+        return true;
     qWarning() << "no" << payload << "on" << topic << "; the bridge logged:" << m_log;
     return false;
 }
 
 bool RelayMqttTest::waitForStates(const QString &card1, const QString &card2)
 {
-    QElapsedTimer clock;
-    clock.start();
     std::map<QString, QByteArray> expected;
     for (const auto &[card, relays] : {std::pair{1, card1}, std::pair{2, card2}}) {
         for (int relay = 1; relay <= 8; ++relay) {
@@ -215,12 +212,10 @@ bool RelayMqttTest::waitForStates(const QString &card1, const QString &card2)
         }
     }
     std::map<QString, QByteArray> found;
-    while (clock.elapsed() < timeoutMs) {
-        found = retained(name + "/+/relay/+/state", 16);
-        if (found == expected)
-            return true;
-        QTest::qWait(50);
-    }
+    if (QTest::qWaitFor(
+            [&] { return (found = retained(name + "/+/relay/+/state", 16)) == expected; },
+            int(timeoutMs)))
+        return true;
     for (const auto &[topic, payload] : found)
         qWarning() << topic << payload << "expected" << expected[topic];
     return false;
@@ -228,13 +223,10 @@ bool RelayMqttTest::waitForStates(const QString &card1, const QString &card2)
 
 bool RelayMqttTest::waitForLog(const QString &text, int times)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (m_log.count(text) < times && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    if (m_log.count(text) < times)
-        qWarning() << "not logged" << times << "times:" << text << "; the bridge logged:" << m_log;
-    return m_log.count(text) >= times;
+    if (QTest::qWaitFor([&] { return m_log.count(text) >= times; }, int(timeoutMs)))
+        return true;
+    qWarning() << "not logged" << times << "times:" << text << "; the bridge logged:" << m_log;
+    return false;
 }
 
 QByteArray RelayMqttTest::lineOf(qsizetype count)
