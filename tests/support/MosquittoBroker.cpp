@@ -2,16 +2,14 @@
 
 #include "DiesWithParent.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPasswordDigestor>
-#include <QRandomGenerator>
 #include <QTcpServer>
 
 #include <chrono>
@@ -24,27 +22,12 @@ namespace {
 constexpr auto startTimeout = 10s;
 constexpr auto toolTimeout = 30s;
 
-// The dynamic security plugin's own client, for control(), and the group anonymous clients are
-// in.
-constexpr auto adminName = "fixture-admin";
+// The dynamic security plugin's group anonymous clients are in.
 constexpr auto restrictedName = "restricted";
-constexpr auto controlTopic = "$CONTROL/dynamic-security/v1";
 
 int milliseconds(std::chrono::milliseconds duration)
 {
     return static_cast<int>(duration.count());
-}
-
-QJsonObject pluginClient(const QString &username, const QString &password)
-{
-    // How mosquitto_ctrl stores a password: PBKDF2-SHA512 over a random salt.
-    constexpr int iterations = 101;
-    QByteArray salt(12, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(salt.data()), 3);
-    const QByteArray hash = QPasswordDigestor::deriveKeyPbkdf2(
-        QCryptographicHash::Sha512, password.toUtf8(), salt, iterations, 64);
-    return {{"username", username}, {"password", QString::fromLatin1(hash.toBase64())},
-        {"salt", QString::fromLatin1(salt.toBase64())}, {"iterations", iterations}};
 }
 
 QJsonObject acl(const QString &type, const QString &topic, bool allow)
@@ -86,12 +69,11 @@ MosquittoBroker::MosquittoBroker(Options options) : m_options(std::move(options)
         QStringLiteral("connection_messages true"),
     };
     if (!m_options.deniedSubscriptions.isEmpty()) {
-        const QString file = m_directory.filePath(QStringLiteral("dynamic-security.json"));
-        if (!writeDynamicSecurity(file))
+        if (!writeDynamicSecurity())
             return;
         config << QStringLiteral("allow_anonymous true")
                << QStringLiteral("plugin %1").arg(QString::fromLatin1(dynamicSecurityPlugin))
-               << QStringLiteral("plugin_opt_config_file %1").arg(file);
+               << QStringLiteral("plugin_opt_config_file %1").arg(dynamicSecurityFile());
     } else if (m_options.username.isEmpty()) {
         config << QStringLiteral("allow_anonymous true");
     } else {
@@ -232,14 +214,14 @@ bool MosquittoBroker::makeCaPath()
     return true;
 }
 
-bool MosquittoBroker::writeDynamicSecurity(const QString &file)
+QString MosquittoBroker::dynamicSecurityFile() const
 {
-    m_adminPassword = QString::number(QRandomGenerator::system()->generate64(), 36);
-    const QString admin = QString::fromLatin1(adminName);
+    return m_directory.filePath(QStringLiteral("dynamic-security.json"));
+}
+
+bool MosquittoBroker::writeDynamicSecurity()
+{
     const QString restricted = QString::fromLatin1(restrictedName);
-    const QString controlTopics = QStringLiteral("$CONTROL/dynamic-security/#");
-    QJsonObject adminClient = pluginClient(admin, m_adminPassword);
-    adminClient.insert("roles", QJsonArray{QJsonObject{{"rolename", admin}}});
     QJsonArray denials;
     for (const QString &filter : std::as_const(m_options.deniedSubscriptions))
         denials.append(acl(QStringLiteral("subscribePattern"), filter, false));
@@ -247,55 +229,17 @@ bool MosquittoBroker::writeDynamicSecurity(const QString &file)
         {"defaultACLAccess",
             QJsonObject{{"publishClientSend", true}, {"publishClientReceive", true},
                 {"subscribe", true}, {"unsubscribe", true}}},
-        {"clients", QJsonArray{adminClient}},
+        {"clients", QJsonArray{}},
         {"groups",
             QJsonArray{QJsonObject{{"groupname", restricted},
                 {"roles", QJsonArray{QJsonObject{{"rolename", restricted}}}}}}},
-        {"roles",
-            QJsonArray{
-                QJsonObject{{"rolename", admin},
-                    {"acls",
-                        QJsonArray{acl(QStringLiteral("publishClientSend"), controlTopics, true),
-                            acl(QStringLiteral("publishClientReceive"), controlTopics, true),
-                            acl(QStringLiteral("subscribePattern"), controlTopics, true)}}},
-                QJsonObject{{"rolename", restricted}, {"acls", denials}}}},
+        {"roles", QJsonArray{QJsonObject{{"rolename", restricted}, {"acls", denials}}}},
         // Clients without a username take this group's roles.
         {"anonymousGroup", restricted},
     };
-    QFile out(file);
+    QFile out(dynamicSecurityFile());
     if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(settings).toJson()) < 0) {
         m_error = out.errorString();
-        return false;
-    }
-    return true;
-}
-
-bool MosquittoBroker::control(const QJsonArray &commands)
-{
-    if (!m_process || m_process->state() != QProcess::Running) {
-        m_error = QStringLiteral("the dynamic security plugin takes changes only while it runs");
-        return false;
-    }
-    // mosquitto_rr waits for the plugin's answer, so the change is made once it has one.
-    const QByteArray request
-        = QJsonDocument(QJsonObject{{"commands", commands}}).toJson(QJsonDocument::Compact);
-    QByteArray answer;
-    if (!run(QStringLiteral("mosquitto_rr"),
-            clientArguments()
-                + QStringList{QStringLiteral("-i"), QString::fromLatin1(adminName),
-                    QStringLiteral("-u"), QString::fromLatin1(adminName), QStringLiteral("-P"),
-                    m_adminPassword, QStringLiteral("-t"), QString::fromLatin1(controlTopic),
-                    QStringLiteral("-e"),
-                    QString::fromLatin1(controlTopic) + QStringLiteral("/response"),
-                    QStringLiteral("-W"), QStringLiteral("10"), QStringLiteral("-m"),
-                    QString::fromUtf8(request)},
-            &answer))
-        return false;
-    const QJsonArray responses
-        = QJsonDocument::fromJson(answer).object().value("responses").toArray();
-    if (responses.size() != commands.size() || responses.last().toObject().contains("error")) {
-        m_error = QStringLiteral("%1 answered %2")
-                      .arg(QString::fromUtf8(request), QString::fromUtf8(answer));
         return false;
     }
     return true;
@@ -316,10 +260,12 @@ bool MosquittoBroker::setUserPassword(const QString &username, const QString &pa
     return reload();
 }
 
-bool MosquittoBroker::allowSubscription(const QString &filter)
+bool MosquittoBroker::allowSubscriptions()
 {
-    return control({QJsonObject{{"command", "removeRoleACL"}, {"rolename", restrictedName},
-        {"acltype", "subscribePattern"}, {"topic", filter}}});
+    // The plugin reads its file when the broker starts.
+    stop();
+    m_options.deniedSubscriptions.clear();
+    return writeDynamicSecurity() && start();
 }
 
 bool MosquittoBroker::reload()

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QJsonArray>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -72,9 +71,9 @@ public:
     // password. A running broker has taken it on when this returns true, and has dropped the
     // clients that logged in with the old password.
     bool setUserPassword(const QString &username, const QString &password);
-    // Lifts the refusal of one of Options::deniedSubscriptions while it runs. The plugin drops
-    // every client the refusal applied to, so they come back only through a reconnect.
-    bool allowSubscription(const QString &filter);
+    // Lifts the refusals of Options::deniedSubscriptions: the broker starts again, and its
+    // clients come back as after any restart.
+    bool allowSubscriptions();
 
     // What it printed, over all its runs, as far as it has come: never waits.
     QByteArray log();
@@ -88,8 +87,8 @@ private:
     bool makeCertificate(const QString &name, const QString &commonName, const QString &authority,
         const QByteArray &extensions);
     bool makeCaPath();
-    bool writeDynamicSecurity(const QString &file);
-    bool control(const QJsonArray &commands);
+    QString dynamicSecurityFile() const;
+    bool writeDynamicSecurity();
     bool reload();
     void readLog();
     bool waitForLine(qsizetype from, const std::function<bool(QByteArrayView)> &matches);
@@ -100,7 +99,6 @@ private:
     std::unique_ptr<QProcess> m_process;
     QByteArray m_log;
     qsizetype m_runStart = 0; // where the latest run's log begins in m_log
-    QString m_adminPassword; // the plugin's own client, for control()
     QString m_error;
     bool m_setUp = false;
 };
