@@ -30,11 +30,6 @@ int milliseconds(std::chrono::milliseconds duration)
     return static_cast<int>(duration.count());
 }
 
-QJsonObject acl(const QString &type, const QString &topic, bool allow)
-{
-    return {{"acltype", type}, {"topic", topic}, {"priority", 0}, {"allow", allow}};
-}
-
 } // namespace
 
 MosquittoBroker::MosquittoBroker() : MosquittoBroker(Options{}) { }
@@ -224,7 +219,8 @@ bool MosquittoBroker::writeDynamicSecurity()
     const QString restricted = QString::fromLatin1(restrictedName);
     QJsonArray denials;
     for (const QString &filter : std::as_const(m_options.deniedSubscriptions))
-        denials.append(acl(QStringLiteral("subscribePattern"), filter, false));
+        denials.append(QJsonObject{
+            {"acltype", "subscribePattern"}, {"topic", filter}, {"priority", 0}, {"allow", false}});
     const QJsonObject settings{
         {"defaultACLAccess",
             QJsonObject{{"publishClientSend", true}, {"publishClientReceive", true},
