@@ -281,9 +281,10 @@ void TestLineFeeder::lostPortDropsEverythingThenRefuses()
     QVERIFY(!bridge.timerRunning());
 
     // A closed port takes nothing more: a command must not wait for a port that may not return.
-    const std::optional<QString> refusal = bridge.feeder.submit(stop(1));
+    const std::optional<Refusal> refusal = bridge.feeder.submit(stop(1));
     QVERIFY(refusal);
-    QVERIFY2(refusal->contains("not open"), qPrintable(*refusal));
+    QCOMPARE(refusal->cause, Refusal::Cause::PortClosed);
+    QVERIFY2(refusal->text.contains("not open"), qPrintable(refusal->text));
 }
 
 void TestLineFeeder::interlocks_data()
@@ -332,10 +333,10 @@ void TestLineFeeder::interlocks()
     bridge.feeder.setInterlocks(InterlockGroups({{1, {{1, 2}, {5, 6, 7}}}}), deadTime,
         [&mirror](quint8 card, int relay) { return card == 1 && mirror.relays().at(relay - 1); });
     for (const BridgeCommand &command : commands) {
-        const std::optional<QString> refusal = bridge.feeder.submit(command);
+        const std::optional<Refusal> refusal = bridge.feeder.submit(command);
         QCOMPARE(refusal.has_value(), !refused.isEmpty());
         if (refusal)
-            QVERIFY2(refusal->contains(refused), qPrintable(*refusal));
+            QVERIFY2(refusal->text.contains(refused), qPrintable(refusal->text));
     }
     bridge.wakeUntilIdle();
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay-mqtt/MqttSettings.h"
+#include "relay-mqtt/WebSettings.h"
 
 #include <QList>
 #include <QString>
@@ -43,8 +44,12 @@ struct BridgeOptions
     std::chrono::milliseconds interlockDelay{100};
     // The machine's name: with the line, it tells this bridge from any other on the broker.
     QString hostName;
+    // False: no broker at all, the web page alone.
+    bool useBroker = true;
     // The broker, the client id, the login and TLS; the will is the bridge's to set.
     MqttSettings mqtt;
+    // The web page and its API.
+    WebSettings web;
 
     QString cardName(quint8 card) const;
     QString relayName(quint8 card, int relay) const;

@@ -59,12 +59,18 @@ const std::array configKeys{QStringLiteral("port"), QStringLiteral("device"),
     QStringLiteral("username"), QStringLiteral("password-file"), QStringLiteral("password"),
     QStringLiteral("cafile"), QStringLiteral("capath"), QStringLiteral("certfile"),
     QStringLiteral("keyfile"), QStringLiteral("discovery"), QStringLiteral("discovery-prefix"),
-    QStringLiteral("ha-status-topic"), QStringLiteral("interlock-delay")};
+    QStringLiteral("ha-status-topic"), QStringLiteral("interlock-delay"), QStringLiteral("http"),
+    QStringLiteral("http-password-file"), QStringLiteral("http-token-file"),
+    QStringLiteral("http-cert"), QStringLiteral("http-key")};
 // A card's group: [card.A] with these keys, relay.R for relays 1 to 8.
 const QString cardGroupPrefix = QStringLiteral("card.");
 const QString relayKeyPrefix = QStringLiteral("relay.");
-// The systemd credential the service may be handed: read without a path to spell out.
+// The systemd credentials the service may be handed: read without a path to spell out.
 const QString passwordCredential = QStringLiteral("password");
+const QString httpPasswordCredential = QStringLiteral("http-password");
+const QString httpTokenCredential = QStringLiteral("http-token");
+// The broker's name when there is none: the web page alone.
+const QString noBroker = QStringLiteral("none");
 
 // Why `text` cannot be a topic prefix of ours, if it cannot.
 std::optional<QString> topicProblem(const QString &text)
@@ -114,6 +120,11 @@ private:
     bool readLogin(BridgeOptions &options);
     std::optional<QString> readPasswordFile(const Value &file);
     bool readTls(BridgeOptions &options);
+    bool readWeb(BridgeOptions &options);
+    // The file named by `key`, else the systemd credential; its first line into `secret`.
+    bool readSecret(const QString &key, const QString &credential, QString &secret);
+    // The credential's path, if the service was handed it.
+    static std::optional<QString> credentialPath(const QString &name);
     bool fail(const QString &error);
 
     QCommandLineParser m_parser;
@@ -121,6 +132,7 @@ private:
     QCommandLineOption m_help;
     QCommandLineOption m_version;
     QCommandLineOption m_noDiscovery;
+    QCommandLineOption m_noBroker;
     QCommandLineOption m_config;
     QStringList m_arguments;
     QString m_configPath;
@@ -134,6 +146,8 @@ Reading::Reading(QStringList arguments)
       m_version(QStringLiteral("version"), BridgeOptionsReader::tr("Show the version.")),
       m_noDiscovery(QStringLiteral("no-discovery"),
           BridgeOptionsReader::tr("Publish no Home Assistant discovery configs.")),
+      m_noBroker(QStringLiteral("no-broker"),
+          BridgeOptionsReader::tr("Use no broker: the web page alone (as broker=none).")),
       m_config(QStringLiteral("config"),
           BridgeOptionsReader::tr("Read the options from this INI file first."),
           QStringLiteral("FILE")),
@@ -150,7 +164,7 @@ Reading::Reading(QStringList arguments)
         {QStringLiteral("card"), R::tr("A card's address, 0 to 255; give one for every card."),
             QStringLiteral("A")},
         {QStringLiteral("broker"),
-            R::tr("The MQTT broker: HOST, HOST:PORT or [IPV6]:PORT (localhost:1883)."),
+            R::tr("The MQTT broker: HOST, HOST:PORT or [IPV6]:PORT (localhost:1883), or none."),
             QStringLiteral("HOST[:PORT]")},
         {QStringLiteral("name"),
             R::tr("The base topic, and the prefix of the unique ids (relaycards)."),
@@ -180,10 +194,23 @@ Reading::Reading(QStringList arguments)
         {QStringLiteral("interlock-delay"),
             R::tr("Milliseconds between an interlocked relay's OFF and its partner's ON (100)."),
             QStringLiteral("MS")},
+        {QStringLiteral("http"),
+            R::tr("Serve the web page and its API on ADDRESS:PORT (off unless given); an "
+                  "address other than loopback needs --http-password-file."),
+            QStringLiteral("ADDRESS:PORT")},
+        {QStringLiteral("http-password-file"),
+            R::tr("The file whose first line is the web page's login password."),
+            QStringLiteral("F")},
+        {QStringLiteral("http-token-file"),
+            R::tr("The file whose first line is the API's Bearer token."), QStringLiteral("F")},
+        {QStringLiteral("http-cert"),
+            R::tr("Serve the page over HTTPS with this certificate (with --http-key)."),
+            QStringLiteral("F")},
+        {QStringLiteral("http-key"), R::tr("The private key of --http-cert."), QStringLiteral("F")},
     };
     m_parser.setApplicationDescription(description);
     m_parser.addOptions(m_options);
-    m_parser.addOptions({m_noDiscovery, m_config, m_help, m_version});
+    m_parser.addOptions({m_noDiscovery, m_noBroker, m_config, m_help, m_version});
 }
 
 Outcome Reading::outcome()
@@ -211,7 +238,7 @@ Outcome Reading::outcome()
     BridgeOptions options;
     if ((!m_parser.isSet(m_config) || readConfigFile(m_parser.value(m_config))) && readPort(options)
         && readCards(options) && readCardGroups(options) && readTopics(options)
-        && readBroker(options) && readTls(options) && readLogin(options))
+        && readBroker(options) && readTls(options) && readLogin(options) && readWeb(options))
         outcome.options = options;
     outcome.error = m_error;
     return outcome;
@@ -466,7 +493,15 @@ bool Reading::readTopics(BridgeOptions &options)
 bool Reading::readBroker(BridgeOptions &options)
 {
     using R = BridgeOptionsReader;
+    if (m_parser.isSet(m_noBroker)) {
+        options.useBroker = false;
+        return true;
+    }
     if (const std::optional<Value> broker = value(QStringLiteral("broker"))) {
+        if (broker->texts.constFirst() == noBroker) {
+            options.useBroker = false;
+            return true;
+        }
         if (!options.mqtt.setBroker(broker->texts.constFirst()))
             return fail(R::tr("%1 %2: a broker is HOST, HOST:PORT, [IPV6] or [IPV6]:PORT, with "
                               "a port from 1 to 65535")
@@ -515,11 +550,10 @@ bool Reading::readLogin(BridgeOptions &options)
     if (!m_error.isEmpty())
         return false;
     // The service's credential, when nothing else names a password.
-    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
-    if (!password && !passwordFile && !credentials.isEmpty()) {
-        const QString credential = QDir(credentials).filePath(passwordCredential);
-        if (QFileInfo::exists(credential))
-            passwordFile = Value{{credential}, R::tr("the systemd credential %1").arg(credential)};
+    if (!password && !passwordFile) {
+        if (const std::optional<QString> credential = credentialPath(passwordCredential))
+            passwordFile
+                = Value{{*credential}, R::tr("the systemd credential %1").arg(*credential)};
     }
     if (password && passwordFile)
         return fail(R::tr("%1 and %2 give two passwords: give one")
@@ -565,6 +599,72 @@ std::optional<QString> Reading::readPasswordFile(const Value &file)
         return std::nullopt;
     }
     return line;
+}
+
+std::optional<QString> Reading::credentialPath(const QString &name)
+{
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (credentials.isEmpty())
+        return std::nullopt;
+    const QString path = QDir(credentials).filePath(name);
+    if (!QFileInfo::exists(path))
+        return std::nullopt;
+    return path;
+}
+
+bool Reading::readSecret(const QString &key, const QString &credential, QString &secret)
+{
+    std::optional<Value> file = value(key);
+    if (!m_error.isEmpty())
+        return false;
+    if (!file) {
+        if (const std::optional<QString> path = credentialPath(credential))
+            file = Value{{*path}, BridgeOptionsReader::tr("the systemd credential %1").arg(*path)};
+    }
+    if (!file)
+        return true;
+    const std::optional<QString> read = readPasswordFile(*file);
+    if (read)
+        secret = *read;
+    return read.has_value();
+}
+
+bool Reading::readWeb(BridgeOptions &options)
+{
+    using R = BridgeOptionsReader;
+    WebSettings &web = options.web;
+    const std::optional<Value> listen = value(QStringLiteral("http"));
+    if (!m_error.isEmpty())
+        return false;
+    if (!listen) {
+        if (!options.useBroker)
+            return fail(R::tr("no broker and no web page: give --http ADDRESS:PORT, or a broker"));
+        return true;
+    }
+    if (!web.setListen(listen->texts.constFirst()))
+        return fail(R::tr("%1 %2: the web page's address is ADDRESS:PORT or [IPV6]:PORT, with a "
+                          "literal address (or localhost) and a port from 1 to 65535")
+                        .arg(listen->where, listen->texts.constFirst()));
+    if (!readSecret(QStringLiteral("http-password-file"), httpPasswordCredential, web.password)
+        || !readSecret(QStringLiteral("http-token-file"), httpTokenCredential, web.token))
+        return false;
+    // Anyone on the network could switch the relays: a page they can reach needs a login.
+    if (!web.onLoopback() && web.password.isEmpty())
+        return fail(R::tr("%1 %2 can be reached from other machines: give the page a password "
+                          "with --http-password-file F (or the systemd credential %3), or serve "
+                          "it on a loopback address such as 127.0.0.1")
+                        .arg(listen->where, listen->texts.constFirst(), httpPasswordCredential));
+    const std::optional<Value> cert = value(QStringLiteral("http-cert"));
+    const std::optional<Value> key = value(QStringLiteral("http-key"));
+    if (!m_error.isEmpty())
+        return false;
+    if (cert.has_value() != key.has_value())
+        return fail(R::tr("HTTPS needs both http-cert and http-key"));
+    if (cert) {
+        web.certFile = path(*cert);
+        web.keyFile = path(*key);
+    }
+    return true;
 }
 
 bool Reading::fail(const QString &error)

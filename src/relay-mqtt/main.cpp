@@ -1,9 +1,9 @@
-// relay-mqtt: bridges the relay cards on one serial port to an MQTT broker. See
-// `relay-mqtt --help`.
+// relay-mqtt: puts the relay cards on one serial port on an MQTT broker and on a web page of
+// its own. See `relay-mqtt --help`.
 
-#include "relay-mqtt/Bridge.h"
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptionsReader.h"
+#include "relay-mqtt/RelayService.h"
 #include "system/Interruptions.h"
 
 #include <QCoreApplication>
@@ -41,14 +41,14 @@ int main(int argc, char *argv[])
     }
 
     Interruptions interruptions;
-    Bridge bridge(*outcome.options);
-    QObject::connect(&interruptions, &Interruptions::interrupted, &bridge, [&bridge](int signal) {
+    RelayService service(*outcome.options);
+    QObject::connect(&interruptions, &Interruptions::interrupted, &service, [&service](int signal) {
         bridgeLog(QCoreApplication::translate("relay-mqtt", "stopping on signal %1").arg(signal));
-        bridge.stop(0);
+        service.stop(0);
     });
-    QObject::connect(&bridge, &Bridge::finished, &app, &QCoreApplication::exit);
-    if (!bridge.start()) {
-        bridgeLog(bridge.errorString());
+    QObject::connect(&service, &RelayService::finished, &app, &QCoreApplication::exit);
+    if (!service.start()) {
+        bridgeLog(service.errorString());
         return configurationError;
     }
     return app.exec();

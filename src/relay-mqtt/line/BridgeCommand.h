@@ -18,6 +18,9 @@ struct BridgeCommand
     };
     enum class Setting { On, Off, Toggle };
 
+    // The longest hold any front end may ask for.
+    static constexpr std::chrono::milliseconds longestHold = std::chrono::hours(1);
+
     quint8 card = 0;
     Kind kind = Kind::Show;
     int relay = 0; // 1 to 8, for Set and Hold

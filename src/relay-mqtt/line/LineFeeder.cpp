@@ -26,20 +26,23 @@ void LineFeeder::setInterlocks(
     m_isOn = std::move(isOn);
 }
 
-std::optional<QString> LineFeeder::submit(const BridgeCommand &command)
+std::optional<Refusal> LineFeeder::submit(const BridgeCommand &command)
 {
+    using Cause = Refusal::Cause;
     if (!m_link.isOpen())
-        return tr("the serial port is not open");
+        return Refusal{Cause::PortClosed, tr("the serial port is not open")};
     if (command.kind == Kind::All && command.setting == Setting::On
         && m_interlocks.hasGroups(command.card))
-        return tr("the card has interlocked relays, which all ON would turn on together");
+        return Refusal{Cause::Interlock,
+            tr("the card has interlocked relays, which all ON would turn on together")};
 
     const bool interlocked = !m_interlocks.partners(command.card, command.relay).isEmpty();
     if (command.kind == Kind::Hold) {
         const bool renewal = m_holds.holds(command.card, command.relay);
         if (!renewal && holdsAskedFor() >= mostHolds) {
-            return tr("%n relay(s) are held already, as many as the line keeps held at once",
-                nullptr, int(mostHolds));
+            return Refusal{Cause::HoldLimit,
+                tr("%n relay(s) are held already, as many as the line keeps held at once", nullptr,
+                    int(mostHolds))};
         }
         // A hold that turns an interlocked relay on waits in the queue for its partners' OFF.
         if (renewal || !interlocked) {
@@ -49,7 +52,8 @@ std::optional<QString> LineFeeder::submit(const BridgeCommand &command)
         }
     }
     if (!m_queue.push(command))
-        return tr("%1 commands are already waiting for the line").arg(CommandQueue::capacity);
+        return Refusal{Cause::QueueFull,
+            tr("%1 commands are already waiting for the line").arg(CommandQueue::capacity)};
     // A held relay is let go of by whatever else is asked of it.
     if (command.kind == Kind::Set)
         endHold(command.card, command.relay);
@@ -244,6 +248,12 @@ void LineFeeder::write(const Turn &turn)
     emit burstWritten(command, burst);
     if (turn.carriesCommand)
         emit commandCarried(command);
+}
+
+void LineFeeder::letGo(quint8 card, int relay)
+{
+    endHold(card, relay);
+    pump();
 }
 
 void LineFeeder::endHolds()

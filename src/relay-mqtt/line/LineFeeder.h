@@ -6,6 +6,7 @@
 #include "relay-mqtt/line/CommandQueue.h"
 #include "relay-mqtt/line/HoldSchedule.h"
 #include "relay-mqtt/line/InterlockGroups.h"
+#include "relay-mqtt/line/Refusal.h"
 #include "serial/LineBacklog.h"
 
 #include <QObject>
@@ -53,7 +54,7 @@ public:
     void setInterlocks(InterlockGroups groups, std::chrono::milliseconds delay, RelayState isOn);
 
     // Takes a command for the line; the reason it was refused, if it was.
-    std::optional<QString> submit(const BridgeCommand &command);
+    std::optional<Refusal> submit(const BridgeCommand &command);
 
     qsizetype queuedCount() const { return m_queue.size(); }
     // How long until it writes again by itself; none when it has nothing to send.
@@ -61,7 +62,9 @@ public:
 
     // Writes what the line may take now and sets the time to come back for the rest.
     void pump();
-    // Lets go of every held relay: no more bursts for them.
+    // Lets go of the relay, if it is held: no more bursts for it.
+    void letGo(quint8 card, int relay);
+    // Lets go of every held relay.
     void endHolds();
 
 signals:

@@ -22,7 +22,7 @@ class CommandReader
 public:
     static constexpr qsizetype longestPayload = 256;
     static constexpr std::chrono::milliseconds shortestHold{1};
-    static constexpr std::chrono::milliseconds longestHold = std::chrono::hours(1);
+    static constexpr auto longestHold = BridgeCommand::longestHold;
     static constexpr int relayCount = 8;
 
     // The command, or why there is none and, for a relay's own topic, which relay it was for.

@@ -1,14 +1,12 @@
 #pragma once
 
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/line/CardMirror.h"
-#include "relay-mqtt/line/LineFeeder.h"
-#include "relay-mqtt/line/PortKeeper.h"
+#include "relay-mqtt/line/BridgeCommand.h"
+#include "relay-mqtt/line/RelayLine.h"
 #include "relay-mqtt/mqtt/BridgeTopics.h"
 #include "relay-mqtt/mqtt/CommandReader.h"
 #include "relay-mqtt/mqtt/MqttConnection.h"
 #include "relay-mqtt/mqtt/RetainedPublisher.h"
-#include "serial/SerialLink.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -17,16 +15,14 @@
 
 #include <chrono>
 #include <map>
-#include <memory>
 #include <optional>
 
-// relay-mqtt's wiring: the commands the broker brings go through the reader to the line feeder,
-// the bursts it writes through the mirror back to the broker as relay states, with the bridge's
-// availability, and Home Assistant's discovery configs. At its first connection it reads back
-// what it left retained (the relays' states, the record of what it announced), then at each
-// connection subscribes to the commands, and says it is online only once the broker has
-// granted them all.
-class Bridge : public QObject
+// The MQTT side: the commands the broker brings go through the reader to the line, what the line
+// carries back to the broker as relay states, with the bridge's availability, and Home
+// Assistant's discovery configs. At its first connection it reads back what it left retained
+// (the relays' states, the record of what it announced), then at each connection subscribes to
+// the commands, and says it is online only once the broker has granted them all.
+class MqttBridge : public QObject
 {
     Q_OBJECT
 
@@ -37,21 +33,21 @@ public:
     // A subscription the broker refused is asked for again, the pause doubling up to the longest.
     static constexpr std::chrono::seconds firstSubscriptionRetry{5};
     static constexpr std::chrono::seconds longestSubscriptionRetry{300};
-    // At exit, how much longer than its pace the line may take before it is closed anyway.
-    static constexpr std::chrono::seconds lineStallAllowance{2};
+    MqttBridge(const BridgeOptions &options, RelayLine &line, QObject *parent = nullptr);
 
-    explicit Bridge(BridgeOptions options, QObject *parent = nullptr);
-
-    // Opens the port (or keeps trying) and connects to the broker. False, with errorString(),
-    // if the broker settings cannot be used at all.
+    // Connects to the broker. False, with errorString(), if the broker settings cannot be used
+    // at all.
     bool start();
     QString errorString() const { return m_mqtt.errorString(); }
-    // Says goodbye to the broker, lets the line carry what was written, drops DTR, then emits
-    // finished(exitCode).
-    void stop(int exitCode = 0);
+    // Says goodbye to the broker, then emits finished(). The line's last states go out first.
+    void stop();
+    // Connected, and the broker granted the command topics.
+    bool isOnline() const { return m_ready; }
 
 signals:
-    void finished(int exitCode);
+    // Whether the bridge takes commands from the broker now.
+    void onlineChanged(bool online);
+    void finished();
 
 private:
     static MqttSettings settingsWithWill(MqttSettings settings, const BridgeTopics &topics);
@@ -71,26 +67,17 @@ private:
     void becomeReady();
 
     void announce();
+    void setReady(bool ready);
     // The states of the relays the command is about, whatever became of it.
     void answer(const BridgeCommand &command);
     void publishStates(const QList<BridgeTopics::Relay> &relays);
-    // The names the config file gives the card and the relay, for the log: " (Workbench, Pump)".
-    QString names(quint8 card, int relay) const;
-    // The command for the log, with its names.
-    QString describe(const BridgeCommand &command) const;
 
-    void drainLine(std::chrono::steady_clock::time_point deadline);
-    void finishIfDone();
-
-    BridgeOptions m_options;
+    const BridgeOptions &m_options;
+    RelayLine &m_line;
     BridgeTopics m_topics;
-    SerialLink m_link;
     MqttConnection m_mqtt;
     RetainedPublisher m_publisher;
-    PortKeeper m_port;
     CommandReader m_reader;
-    CardMirror m_mirror;
-    std::unique_ptr<LineFeeder> m_feeder;
 
     // Reading back, at the first connection.
     std::optional<int> m_readBackSubscription;
@@ -105,11 +92,8 @@ private:
     QStringList m_commandFilters;
     QTimer m_subscriptionRetry;
     bool m_subscriptionRefused = false;
-    bool m_ready = false; // subscribed to the commands on this connection
+    bool m_ready = false; // granted the commands on this connection
     std::optional<bool> m_announcedOnline;
 
     bool m_stopping = false;
-    bool m_lineDone = false;
-    bool m_brokerDone = false;
-    int m_exitCode = 0;
 };

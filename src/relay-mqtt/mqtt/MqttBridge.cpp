@@ -1,4 +1,4 @@
-#include "relay-mqtt/Bridge.h"
+#include "relay-mqtt/mqtt/MqttBridge.h"
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/mqtt/AnnouncementRecord.h"
@@ -35,23 +35,15 @@ QList<BridgeTopics::Relay> relaysOf(const BridgeCommand &command)
 
 } // namespace
 
-Bridge::Bridge(BridgeOptions options, QObject *parent)
+MqttBridge::MqttBridge(const BridgeOptions &options, RelayLine &line, QObject *parent)
     : QObject(parent),
-      m_options(std::move(options)),
+      m_options(options),
+      m_line(line),
       m_topics(m_options),
-      m_link(SerialLink::deviceOrSystemPortNames(m_options.device)),
       m_mqtt(settingsWithWill(m_options.mqtt, m_topics)),
       m_publisher(m_mqtt, m_topics, m_options),
-      m_port(m_link, m_options.device.isEmpty() ? m_options.port : 1, m_options.lineName()),
-      m_reader(m_options.name, m_options.cards),
-      m_mirror(m_options.cards),
-      m_feeder(std::make_unique<LineFeeder>(m_link))
+      m_reader(m_options.name, m_options.cards)
 {
-    std::map<quint8, QList<QList<int>>> interlocks;
-    for (const auto &[card, group] : m_options.cardGroups)
-        interlocks.emplace(card, group.interlocks);
-    m_feeder->setInterlocks(InterlockGroups(interlocks), m_options.interlockDelay,
-        [this](quint8 card, int relay) { return m_mirror.isOn(card, relay); });
     m_commandFilters = m_reader.topicFilters() + QStringList(m_topics.haStatus());
 
     m_markerAllowance.setSingleShot(true);
@@ -65,40 +57,15 @@ Bridge::Bridge(BridgeOptions options, QObject *parent)
         finishReadBack();
     });
     m_subscriptionRetry.setSingleShot(true);
-    connect(&m_subscriptionRetry, &QTimer::timeout, this, &Bridge::subscribeCommands);
+    connect(&m_subscriptionRetry, &QTimer::timeout, this, &MqttBridge::subscribeCommands);
 
-    connect(m_feeder.get(), &LineFeeder::burstWritten, this,
-        [this](const BridgeCommand &, const QByteArray &burst) { m_mirror.apply(burst); });
-    connect(m_feeder.get(), &LineFeeder::commandCarried, this, &Bridge::answer);
-    connect(m_feeder.get(), &LineFeeder::holdEnded, this, [this](quint8 card, int relay) {
-        m_mirror.holdEnded(card, relay);
-        publishStates({{card, relay}});
-    });
-    connect(m_feeder.get(), &LineFeeder::lineFailed, this,
-        [this](const QString &reason, qsizetype dropped) {
-            bridgeLog(tr("%1 failed: %2; %n command(s) dropped", nullptr, int(dropped))
-                          .arg(m_port.lineName(), reason));
-            m_port.lose(reason);
-        });
+    connect(&m_line, &RelayLine::commandCarried, this, &MqttBridge::answer);
+    connect(&m_line, &RelayLine::holdEnded, this,
+        [this](quint8 card, int relay) { publishStates({{card, relay}}); });
+    connect(&m_line, &RelayLine::upChanged, this, &MqttBridge::announce);
 
-    connect(&m_port, &PortKeeper::opened, this, [this] {
-        bridgeLog(tr("%1 is open").arg(m_port.lineName()));
-        announce();
-    });
-    connect(&m_port, &PortKeeper::unavailable, this, [this](const QString &reason) {
-        bridgeLog(tr("%1 could not be opened: %2; trying again every %3 s")
-                      .arg(m_port.lineName(), reason)
-                      .arg(PortKeeper::retryInterval.count()));
-    });
-    connect(&m_port, &PortKeeper::lost, this, [this](const QString &reason) {
-        bridgeLog(tr("%1 was lost: %2; trying again every %3 s")
-                      .arg(m_port.lineName(), reason)
-                      .arg(PortKeeper::retryInterval.count()));
-        announce();
-    });
-
-    connect(&m_mqtt, &MqttConnection::connected, this, &Bridge::connected);
-    connect(&m_mqtt, &MqttConnection::disconnected, this, &Bridge::disconnected);
+    connect(&m_mqtt, &MqttConnection::connected, this, &MqttBridge::connected);
+    connect(&m_mqtt, &MqttConnection::disconnected, this, &MqttBridge::disconnected);
     connect(&m_mqtt, &MqttConnection::connectionFailed, this,
         [](const QString &reason, std::chrono::milliseconds retryIn) {
             bridgeLog(tr("cannot reach the broker: %1; next try in %2 s")
@@ -111,56 +78,45 @@ Bridge::Bridge(BridgeOptions options, QObject *parent)
                           .arg(message)
                           .arg(double(retryIn.count()) / 1000, 0, 'f', 1));
         });
-    connect(&m_mqtt, &MqttConnection::subscribed, this, &Bridge::subscribed);
-    connect(&m_mqtt, &MqttConnection::messageReceived, this, &Bridge::received);
-    connect(&m_mqtt, &MqttConnection::finished, this, [this] {
-        m_brokerDone = true;
-        finishIfDone();
-    });
+    connect(&m_mqtt, &MqttConnection::subscribed, this, &MqttBridge::subscribed);
+    connect(&m_mqtt, &MqttConnection::messageReceived, this, &MqttBridge::received);
+    connect(&m_mqtt, &MqttConnection::finished, this, &MqttBridge::finished);
 }
 
-bool Bridge::start()
+bool MqttBridge::start()
 {
     if (!m_mqtt.connectToBroker())
         return false;
     if (!m_options.mqtt.password.isEmpty() && !m_options.mqtt.usesTls())
         bridgeLog(tr("warning: the password goes to the broker unencrypted; give cafile or "
                      "capath (and the broker's TLS port) to keep it off the network"));
-    m_port.start();
     return true;
 }
 
-void Bridge::stop(int exitCode)
+void MqttBridge::stop()
 {
     if (m_stopping)
         return;
     m_stopping = true;
-    m_exitCode = exitCode;
-    m_port.stop();
     m_markerAllowance.stop();
     m_subscriptionRetry.stop();
-    // The held relays let go as their bursts stop: their states go out before the goodbye.
-    m_feeder->endHolds();
-    // Nothing more for the line; what was written already still reaches the cards.
-    m_feeder.reset();
     m_mqtt.disconnectGracefully();
-    drainLine(std::chrono::steady_clock::now() + m_link.timeToCarry() + lineStallAllowance);
 }
 
-MqttSettings Bridge::settingsWithWill(MqttSettings settings, const BridgeTopics &topics)
+MqttSettings MqttBridge::settingsWithWill(MqttSettings settings, const BridgeTopics &topics)
 {
     settings.willTopic = topics.status();
     settings.willPayload = RetainedPublisher::statusPayload(false);
     return settings;
 }
 
-void Bridge::connected()
+void MqttBridge::connected()
 {
     bridgeLog(tr("connected to %1:%2 as %3")
                   .arg(m_mqtt.settings().host)
                   .arg(m_mqtt.settings().port)
                   .arg(m_mqtt.settings().clientId));
-    m_ready = false;
+    setReady(false);
     m_announcedOnline.reset();
     if (m_readBack)
         subscribeCommands();
@@ -168,7 +124,7 @@ void Bridge::connected()
         startReadBack();
 }
 
-void Bridge::disconnected(
+void MqttBridge::disconnected(
     const QString &reason, std::chrono::milliseconds lasted, std::chrono::milliseconds retryIn)
 {
     if (!m_stopping) {
@@ -183,14 +139,14 @@ void Bridge::disconnected(
         }
         bridgeLog(line);
     }
-    m_ready = false;
+    setReady(false);
     m_readBackSubscription.reset();
     m_commandSubscription.reset();
     m_markerAllowance.stop();
     m_subscriptionRetry.stop();
 }
 
-QStringList Bridge::readBackFilters() const
+QStringList MqttBridge::readBackFilters() const
 {
     QStringList filters;
     for (const quint8 card : m_options.cards)
@@ -198,14 +154,14 @@ QStringList Bridge::readBackFilters() const
     return filters << m_topics.record() << m_topics.marker();
 }
 
-void Bridge::startReadBack()
+void MqttBridge::startReadBack()
 {
     m_readBackSubscription = m_mqtt.subscribe(readBackFilters(), 1);
     if (!m_readBackSubscription)
         bridgeLog(tr("cannot subscribe to the bridge's own retained topics"));
 }
 
-void Bridge::subscribed(int mid, const QList<int> &granted)
+void MqttBridge::subscribed(int mid, const QList<int> &granted)
 {
     if (m_readBackSubscription == mid) {
         m_readBackSubscription.reset();
@@ -216,7 +172,7 @@ void Bridge::subscribed(int mid, const QList<int> &granted)
     }
 }
 
-void Bridge::readBackSubscribed(const QList<int> &granted)
+void MqttBridge::readBackSubscribed(const QList<int> &granted)
 {
     const QStringList filters = readBackFilters();
     QStringList refused;
@@ -241,13 +197,13 @@ void Bridge::readBackSubscribed(const QList<int> &granted)
     m_markerAllowance.start();
 }
 
-void Bridge::finishReadBack()
+void MqttBridge::finishReadBack()
 {
     m_markerAllowance.stop();
     if (m_readBack)
         return;
     for (const auto &[card, relays] : m_retainedStates)
-        m_mirror.setRelays(card, relays);
+        m_line.setRelays(card, relays);
     m_readBack = true;
     bridgeLog(tr(
         "retained relay states read back for %n card(s)", nullptr, int(m_retainedStates.size())));
@@ -256,14 +212,14 @@ void Bridge::finishReadBack()
     subscribeCommands();
 }
 
-void Bridge::subscribeCommands()
+void MqttBridge::subscribeCommands()
 {
     m_commandSubscription = m_mqtt.subscribe(m_commandFilters, 1);
     if (!m_commandSubscription)
         bridgeLog(tr("cannot subscribe to the command topics"));
 }
 
-void Bridge::commandsSubscribed(const QList<int> &granted)
+void MqttBridge::commandsSubscribed(const QList<int> &granted)
 {
     QStringList refused;
     bool commandRefused = false;
@@ -304,9 +260,15 @@ void Bridge::commandsSubscribed(const QList<int> &granted)
     m_subscriptionRetry.start();
 }
 
-void Bridge::becomeReady()
+void MqttBridge::setReady(bool ready)
 {
-    m_ready = true;
+    if (std::exchange(m_ready, ready) != ready)
+        emit onlineChanged(ready);
+}
+
+void MqttBridge::becomeReady()
+{
+    setReady(true);
     if (!m_staleRemoved) {
         m_staleRemoved = true;
         const QStringList stale = AnnouncementRecord::staleTopics(m_earlierRecord, m_options);
@@ -319,13 +281,13 @@ void Bridge::becomeReady()
     }
     // What Home Assistant shows goes out before the bridge says it is available.
     m_publisher.discovery();
-    m_publisher.states(m_mirror);
+    m_publisher.states(m_line.mirror());
     m_publisher.record();
     m_announcedOnline.reset();
     announce();
 }
 
-void Bridge::received(const QString &topic, const QByteArray &payload, bool retained)
+void MqttBridge::received(const QString &topic, const QByteArray &payload, bool retained)
 {
     if (m_stopping)
         return;
@@ -355,30 +317,31 @@ void Bridge::received(const QString &topic, const QByteArray &payload, bool reta
     submit(topic, payload, retained);
 }
 
-void Bridge::submit(const QString &topic, const QByteArray &payload, bool retained)
+void MqttBridge::submit(const QString &topic, const QByteArray &payload, bool retained)
 {
     const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
     if (!reading.command) {
         bridgeLog(
             tr("ignored %1%2")
                 .arg(reading.refusal,
-                    reading.relay ? names(reading.relay->card, reading.relay->relay) : QString()));
+                    reading.relay ? m_line.names(reading.relay->card, reading.relay->relay)
+                                  : QString()));
         // Whoever sent it still gets the relay's state, unchanged.
         if (reading.relay && !retained)
             publishStates({*reading.relay});
         return;
     }
-    if (const std::optional<QString> refusal = m_feeder->submit(*reading.command)) {
-        bridgeLog(tr("refused %1: %2").arg(describe(*reading.command), *refusal));
+    if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
+        bridgeLog(tr("refused %1: %2").arg(m_line.describe(*reading.command), refusal->text));
         answer(*reading.command);
     }
 }
 
-void Bridge::announce()
+void MqttBridge::announce()
 {
     if (!m_ready || m_stopping)
         return;
-    const bool online = m_port.isUp();
+    const bool online = m_line.isUp();
     if (m_announcedOnline == online)
         return;
     m_announcedOnline = online;
@@ -386,56 +349,15 @@ void Bridge::announce()
     bridgeLog(online ? tr("online") : tr("offline until the serial port is back"));
 }
 
-void Bridge::answer(const BridgeCommand &command)
+void MqttBridge::answer(const BridgeCommand &command)
 {
     publishStates(relaysOf(command));
 }
 
-void Bridge::publishStates(const QList<BridgeTopics::Relay> &relays)
+void MqttBridge::publishStates(const QList<BridgeTopics::Relay> &relays)
 {
     // Before the bridge is ready, the states all go out when it is.
     if (!m_ready || relays.isEmpty())
         return;
-    m_publisher.states(m_mirror, relays);
-}
-
-QString Bridge::names(quint8 card, int relay) const
-{
-    const auto group = m_options.cardGroups.find(card);
-    if (group == m_options.cardGroups.end())
-        return {};
-    QStringList names;
-    if (!group->second.name.isEmpty())
-        names << group->second.name;
-    if (relay >= 1 && relay <= BridgeOptions::relayCount
-        && !group->second.relayNames.at(relay - 1).isEmpty())
-        names << group->second.relayNames.at(relay - 1);
-    return names.isEmpty() ? QString()
-                           : QStringLiteral(" (%1)").arg(names.join(QStringLiteral(", ")));
-}
-
-QString Bridge::describe(const BridgeCommand &command) const
-{
-    const bool ofRelay = command.kind == Kind::Set || command.kind == Kind::Hold;
-    return command.text() + names(command.card, ofRelay ? command.relay : 0);
-}
-
-void Bridge::drainLine(std::chrono::steady_clock::time_point deadline)
-{
-    if (m_link.isOpen() && m_link.bytesWaiting() > 0
-        && std::chrono::steady_clock::now() < deadline) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_link.timeToCarry());
-        QTimer::singleShot(
-            left + 1ms, Qt::PreciseTimer, this, [this, deadline] { drainLine(deadline); });
-        return;
-    }
-    m_link.close();
-    m_lineDone = true;
-    finishIfDone();
-}
-
-void Bridge::finishIfDone()
-{
-    if (m_stopping && m_lineDone && m_brokerDone)
-        emit finished(m_exitCode);
+    m_publisher.states(m_line.mirror(), relays);
 }

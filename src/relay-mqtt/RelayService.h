@@ -1,0 +1,45 @@
+#pragma once
+
+#include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/line/RelayLine.h"
+#include "relay-mqtt/mqtt/MqttBridge.h"
+#include "relay-mqtt/web/WebServer.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+// relay-mqtt as a whole: the one line, and the front ends that bring it commands, the broker
+// and the web page, each of them optional.
+class RelayService : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RelayService(BridgeOptions options, QObject *parent = nullptr);
+
+    // Serves the page, connects to the broker and opens the port (or keeps trying). False, with
+    // errorString(), if the web page's or the broker's settings cannot be used at all.
+    bool start();
+    QString errorString() const { return m_error; }
+    // Closes the pages, lets the line carry what was written and says goodbye to the broker,
+    // then emits finished(exitCode).
+    void stop(int exitCode = 0);
+
+signals:
+    void finished(int exitCode);
+
+private:
+    void finishIfDone();
+
+    BridgeOptions m_options;
+    RelayLine m_line;
+    std::unique_ptr<MqttBridge> m_mqtt;
+    std::unique_ptr<WebServer> m_web;
+    QString m_error;
+    bool m_stopping = false;
+    bool m_lineDone = false;
+    bool m_brokerDone = false;
+    int m_exitCode = 0;
+};

@@ -1,0 +1,174 @@
+#include "relay-mqtt/web/RelayApi.h"
+
+#include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/line/RelayLine.h"
+#include "system/DecimalNumber.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace {
+
+using Kind = BridgeCommand::Kind;
+using Setting = BridgeCommand::Setting;
+using Status = RelayApi::Status;
+
+QString stateText(bool on)
+{
+    return on ? QStringLiteral("ON") : QStringLiteral("OFF");
+}
+
+std::optional<Setting> readSetting(const QJsonValue &value, bool toggle)
+{
+    const QString text = value.toString();
+    if (text == QLatin1String("ON"))
+        return Setting::On;
+    if (text == QLatin1String("OFF"))
+        return Setting::Off;
+    if (toggle && text == QLatin1String("TOGGLE"))
+        return Setting::Toggle;
+    return std::nullopt;
+}
+
+} // namespace
+
+RelayApi::RelayApi(const BridgeOptions &options, const RelayLine &line)
+    : m_options(options), m_line(line)
+{ }
+
+QJsonObject RelayApi::cards(const QString &broker) const
+{
+    QJsonArray cards;
+    for (const quint8 card : m_options.cards) {
+        const std::optional<VirtualCard::Relays> states = m_line.mirror().relays(card);
+        QJsonArray relays;
+        for (int relay = 1; relay <= BridgeOptions::relayCount; ++relay) {
+            relays.append(QJsonObject{{QStringLiteral("relay"), relay},
+                {QStringLiteral("name"), m_options.relayName(card, relay)},
+                {QStringLiteral("state"), stateText(states && states->at(relay - 1))}});
+        }
+        cards.append(QJsonObject{{QStringLiteral("card"), card},
+            {QStringLiteral("name"), m_options.cardName(card)},
+            {QStringLiteral("relays"), relays}});
+    }
+    return {{QStringLiteral("cards"), cards},
+        {QStringLiteral("port"), m_line.isUp() ? QStringLiteral("up") : QStringLiteral("lost")},
+        {QStringLiteral("broker"), broker}};
+}
+
+QJsonObject RelayApi::change(const CardMirror::Change &change)
+{
+    return {{QStringLiteral("card"), change.card}, {QStringLiteral("relay"), change.relay},
+        {QStringLiteral("state"), stateText(change.on)}};
+}
+
+RelayApi::Answer RelayApi::error(Status status, const QString &message)
+{
+    return {status, {{QStringLiteral("error"), message}}};
+}
+
+RelayApi::Answer RelayApi::refused(const Refusal &refusal)
+{
+    switch (refusal.cause) {
+    case Refusal::Cause::PortClosed:
+        return error(Status::Unavailable, refusal.text);
+    case Refusal::Cause::QueueFull:
+        return error(Status::TooManyRequests, refusal.text);
+    case Refusal::Cause::Interlock:
+    case Refusal::Cause::HoldLimit:
+        return error(Status::Conflict, refusal.text);
+    }
+    return error(Status::Conflict, refusal.text);
+}
+
+std::optional<quint8> RelayApi::readCard(const QString &text) const
+{
+    const std::optional<int> card = DecimalNumber::readCanonical(text, 255);
+    if (!card || !m_options.cards.contains(quint8(*card)))
+        return std::nullopt;
+    return quint8(*card);
+}
+
+RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body) const
+{
+    // cards/A/relays/R, cards/A/all, cards/A/stop, cards/A/show
+    const std::optional<quint8> card = path.isEmpty() ? std::nullopt : readCard(path.first());
+    if (!card)
+        return {std::nullopt, error(Status::NotFound, tr("no such card"))};
+    const QStringList rest = path.mid(1);
+    const bool relayPath = rest.size() == 2 && rest.first() == QLatin1String("relays");
+    const bool cardPath = rest.size() == 1
+        && QStringList{QStringLiteral("all"), QStringLiteral("stop"), QStringLiteral("show")}
+               .contains(rest.first());
+    if (!relayPath && !cardPath)
+        return {std::nullopt, error(Status::NotFound, tr("no such resource"))};
+    const std::optional<int> relay = relayPath
+        ? DecimalNumber::readCanonical(rest.at(1), BridgeOptions::relayCount)
+        : std::nullopt;
+    if (relayPath && (!relay || *relay < 1))
+        return {std::nullopt, error(Status::NotFound, tr("no such relay: relays are 1 to 8"))};
+
+    const QString &what = rest.first();
+    QJsonObject object;
+    if (!body.trimmed().isEmpty() || what == QLatin1String("relays")
+        || what == QLatin1String("all")) {
+        QJsonParseError parseError{};
+        const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+        if (parseError.error != QJsonParseError::NoError || !document.isObject())
+            return {std::nullopt, error(Status::BadRequest, tr("the body is not a JSON object"))};
+        object = document.object();
+    }
+    BridgeCommand command;
+    command.card = *card;
+    if (what == QLatin1String("stop")) {
+        command.kind = Kind::Stop;
+    } else if (what == QLatin1String("show")) {
+        command.kind = Kind::Show;
+    } else if (what == QLatin1String("all")) {
+        const std::optional<Setting> setting = readSetting(object.value(u"state"), false);
+        if (!setting || object.size() != 1)
+            return {std::nullopt,
+                error(Status::BadRequest, tr("expected {\"state\": \"ON\" or \"OFF\"}"))};
+        command.kind = Kind::All;
+        command.setting = *setting;
+    } else {
+        command.relay = *relay;
+        const QJsonValue hold = object.value(u"hold_ms");
+        if (object.size() == 1 && object.contains(u"state")) {
+            const std::optional<Setting> setting = readSetting(object.value(u"state"), true);
+            if (!setting)
+                return {std::nullopt,
+                    error(Status::BadRequest, tr("\"state\" is \"ON\", \"OFF\" or \"TOGGLE\""))};
+            command.kind = Kind::Set;
+            command.setting = *setting;
+        } else if (object.size() == 1 && hold.isDouble()
+            && hold.toDouble() == double(hold.toInteger()) && hold.toInteger() >= 1
+            && hold.toInteger() <= BridgeCommand::longestHold.count()) {
+            command.kind = Kind::Hold;
+            command.setting = Setting::On;
+            command.holdLength = std::chrono::milliseconds(hold.toInteger());
+        } else {
+            return {std::nullopt,
+                error(Status::BadRequest,
+                    tr("expected {\"state\": \"ON\", \"OFF\" or \"TOGGLE\"} or {\"hold_ms\": 1 "
+                       "to %1}")
+                        .arg(BridgeCommand::longestHold.count()))};
+        }
+    }
+    return {command, {}};
+}
+
+std::optional<BridgeCommand> RelayApi::readHold(const QJsonObject &message) const
+{
+    const QJsonValue card = message.value(u"card");
+    const QJsonValue relay = message.value(u"relay");
+    if (!card.isDouble() || !relay.isDouble())
+        return std::nullopt;
+    const std::optional<quint8> address = readCard(QString::number(card.toInteger(-1)));
+    const qint64 number = relay.toInteger(-1);
+    if (!address || number < 1 || number > BridgeOptions::relayCount)
+        return std::nullopt;
+    return BridgeCommand{
+        *address, Kind::Hold, int(number), Setting::On, BridgeCommand::longestHold};
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "relay-mqtt/line/BridgeCommand.h"
+#include "relay-mqtt/line/CardMirror.h"
+#include "relay-mqtt/line/Refusal.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+struct BridgeOptions;
+class RelayLine;
+
+// The API's JSON: the cards with their names and states, and the commands the requests carry,
+// put to the line. Each answer has the HTTP status that says what became of the request.
+class RelayApi
+{
+    Q_DECLARE_TR_FUNCTIONS(RelayApi)
+
+public:
+    static constexpr qsizetype longestBody = 4096;
+
+    enum class Status {
+        Accepted = 202,
+        BadRequest = 400,
+        Unauthorized = 401,
+        Forbidden = 403,
+        NotFound = 404,
+        MethodNotAllowed = 405,
+        Conflict = 409,
+        TooLarge = 413,
+        TooManyRequests = 429,
+        Unavailable = 503,
+    };
+    struct Answer
+    {
+        Status status = Status::Accepted;
+        QJsonObject body;
+    };
+
+    RelayApi(const BridgeOptions &options, const RelayLine &line);
+
+    // Every card, its relays with their names and states, the port's and the broker's state.
+    QJsonObject cards(const QString &broker) const;
+    static QJsonObject change(const CardMirror::Change &change);
+    static Answer error(Status status, const QString &message);
+    // The answer to a command the line refused.
+    static Answer refused(const Refusal &refusal);
+
+    // The command a POST to `path` (below /api/cards/) with `body` asks for, or the answer
+    // refusing it.
+    struct Reading
+    {
+        std::optional<BridgeCommand> command;
+        Answer refusal;
+    };
+    Reading read(const QStringList &path, const QByteArray &body) const;
+    // The card and relay a page's hold names, "card" and "relay" in `message`.
+    std::optional<BridgeCommand> readHold(const QJsonObject &message) const;
+
+private:
+    std::optional<quint8> readCard(const QString &text) const;
+
+    const BridgeOptions &m_options;
+    const RelayLine &m_line;
+};

@@ -1,0 +1,279 @@
+#include "relay-mqtt/web/WebServer.h"
+
+#include "relay-mqtt/BridgeLog.h"
+#include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/line/RelayLine.h"
+
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebSocket>
+
+namespace {
+
+using Status = RelayApi::Status;
+using Method = QHttpServerRequest::Method;
+
+// No inline script or style, nothing from elsewhere, never in a frame.
+const QByteArray contentSecurityPolicy = QByteArrayLiteral(
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+
+struct PageFile
+{
+    const char *path;
+    const char *resource;
+    const char *type;
+};
+constexpr PageFile pageFiles[] = {
+    {"/", ":/web/index.html", "text/html; charset=utf-8"},
+    {"/index.html", ":/web/index.html", "text/html; charset=utf-8"},
+    {"/app.js", ":/web/app.js", "text/javascript; charset=utf-8"},
+    {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
+    {"/icon.svg", ":/web/icon.svg", "image/svg+xml"},
+};
+
+QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
+{
+    for (const auto &[key, value] : request.headers()) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
+
+bool isUpgrade(const QHttpServerRequest &request)
+{
+    return header(request, "Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+WebServer::WebServer(const BridgeOptions &options, RelayLine &line, QObject *parent)
+    : QAbstractHttpServer(parent),
+      m_options(options),
+      m_line(line),
+      m_api(options, line),
+      m_access(options.web),
+      m_pages(m_api, line)
+{
+    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::acceptPages);
+}
+
+bool WebServer::start(QString *error)
+{
+    const WebSettings &web = m_options.web;
+    if (web.usesTls()) {
+        QFile certFile(web.certFile);
+        QFile keyFile(web.keyFile);
+        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+            *error = tr("the web page's certificate or key cannot be read: %1")
+                         .arg(certFile.isOpen() ? keyFile.errorString() : certFile.errorString());
+            return false;
+        }
+        const QList<QSslCertificate> chain = QSslCertificate::fromDevice(&certFile);
+        const QByteArray keyText = keyFile.readAll();
+        QSslKey key(keyText, QSsl::Rsa);
+        if (key.isNull())
+            key = QSslKey(keyText, QSsl::Ec);
+        if (chain.isEmpty() || key.isNull()) {
+            *error = tr("%1 or %2 holds no PEM certificate or key").arg(web.certFile, web.keyFile);
+            return false;
+        }
+        sslSetup(chain.first(), key);
+    }
+    m_port = listen(web.address, web.port);
+    if (m_port == 0) {
+        *error = tr("the web page cannot listen on %1 port %2")
+                     .arg(web.address.toString())
+                     .arg(web.port);
+        return false;
+    }
+    bridgeLog(tr("web page at %1%2")
+                  .arg(web.pageUrl(m_options.hostName),
+                      web.loginRequired() ? tr(" (login required)") : QString()));
+    return true;
+}
+
+void WebServer::setBroker(const QString &broker)
+{
+    m_broker = broker;
+    m_pages.setBroker(broker);
+}
+
+void WebServer::stop()
+{
+    m_pages.closeAll();
+    for (QTcpServer *server : servers())
+        server->close();
+}
+
+bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    const QString path = request.url().path();
+    if (isUpgrade(request)) {
+        // Written nothing, the connection becomes a WebSocket; acceptPages() decides on it.
+        return true;
+    }
+    if (path == QLatin1String(livePath)) {
+        reply(request, socket,
+            json(RelayApi::error(Status(426), tr("this is the pages' WebSocket: upgrade to it"))));
+        return true;
+    }
+    if (path.startsWith(QLatin1String("/api/"))) {
+        reply(request, socket, api(request));
+        return true;
+    }
+    if (request.method() != Method::Get && request.method() != Method::Head) {
+        reply(request, socket, json(RelayApi::error(Status::MethodNotAllowed, tr("GET only"))));
+        return true;
+    }
+    reply(request, socket, page(path));
+    return true;
+}
+
+void WebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
+{
+    reply(request, socket, json(RelayApi::error(Status::NotFound, tr("not found"))));
+}
+
+QHttpServerResponse WebServer::page(const QString &path) const
+{
+    for (const PageFile &file : pageFiles) {
+        if (path != QLatin1String(file.path))
+            continue;
+        QFile resource(QString::fromLatin1(file.resource));
+        if (!resource.open(QIODevice::ReadOnly))
+            break;
+        return QHttpServerResponse(file.type, resource.readAll());
+    }
+    return json(RelayApi::error(Status::NotFound, tr("not found")));
+}
+
+QHttpServerResponse WebServer::api(const QHttpServerRequest &request)
+{
+    const QStringList path = request.url().path().split(u'/').mid(2); // after /api/
+    const bool post = request.method() == Method::Post;
+    if (path == QStringList{QStringLiteral("login")} && post)
+        return login(request);
+    if (path == QStringList{QStringLiteral("logout")} && post) {
+        if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
+            return json(*refusal);
+        m_access.logout(header(request, "Cookie"));
+        QHttpServerResponse response(QHttpServerResponse::StatusCode::NoContent);
+        response.addHeader("Set-Cookie", WebAccess::sessionCookie({}, m_options.web.usesTls()));
+        return response;
+    }
+    if (path.isEmpty() || path.first() != QLatin1String("cards"))
+        return json(RelayApi::error(Status::NotFound, tr("not found")));
+    if (!m_access.allows(header(request, "Cookie"), header(request, "Authorization")))
+        return json(RelayApi::error(Status::Unauthorized, tr("log in first")));
+    if (path.size() == 1 && request.method() == Method::Get)
+        return QHttpServerResponse(m_api.cards(m_broker));
+    if (!post)
+        return json(RelayApi::error(Status::MethodNotAllowed, tr("POST only")));
+    return command(request, path.mid(1));
+}
+
+QHttpServerResponse WebServer::login(const QHttpServerRequest &request)
+{
+    if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
+        return json(*refusal);
+    const QJsonObject body = QJsonDocument::fromJson(request.body()).object();
+    const QJsonValue password = body.value(u"password");
+    if (!password.isString())
+        return json(RelayApi::error(Status::BadRequest, tr("expected {\"password\": \"...\"}")));
+    const QString peer = request.remoteAddress().toString();
+    const WebAccess::Login login = m_access.login(peer, password.toString().toUtf8());
+    if (login.retryAfter) {
+        QHttpServerResponse response = json(RelayApi::error(Status::TooManyRequests,
+            tr("too many failed logins: try again in %1 s").arg(login.retryAfter->count())));
+        response.addHeader("Retry-After", QByteArray::number(login.retryAfter->count()));
+        return response;
+    }
+    if (!login.session) {
+        bridgeLog(tr("failed login to the web page from %1").arg(peer));
+        return json(RelayApi::error(Status::Unauthorized, tr("wrong password")));
+    }
+    QHttpServerResponse response(QHttpServerResponse::StatusCode::NoContent);
+    response.addHeader(
+        "Set-Cookie", WebAccess::sessionCookie(*login.session, m_options.web.usesTls()));
+    return response;
+}
+
+QHttpServerResponse WebServer::command(const QHttpServerRequest &request, const QStringList &path)
+{
+    if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
+        return json(*refusal);
+    const RelayApi::Reading reading = m_api.read(path, request.body());
+    if (!reading.command)
+        return json(reading.refusal);
+    if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
+        bridgeLog(tr("refused %1 from the web: %2")
+                      .arg(m_line.describe(*reading.command), refusal->text));
+        return json(RelayApi::refused(*refusal));
+    }
+    return json({Status::Accepted, {{QStringLiteral("accepted"), true}}});
+}
+
+std::optional<RelayApi::Answer> WebServer::unsafe(const QHttpServerRequest &request) const
+{
+    if (request.body().size() > RelayApi::longestBody)
+        return RelayApi::error(
+            Status::TooLarge, tr("the body is longer than %1 bytes").arg(RelayApi::longestBody));
+    // A browser names the page a request comes from; a script sends no Origin at all.
+    const QByteArray origin = header(request, "Origin");
+    if (!origin.isEmpty() && !sameOrigin(origin, header(request, "Host")))
+        return RelayApi::error(Status::Forbidden, tr("requests from other sites are refused"));
+    // What a form or a no-cors fetch of another site can send is never JSON.
+    if (!header(request, "Content-Type").trimmed().toLower().startsWith("application/json"))
+        return RelayApi::error(Status::BadRequest, tr("the body must be JSON (application/json)"));
+    return std::nullopt;
+}
+
+bool WebServer::sameOrigin(const QByteArray &origin, const QByteArray &host) const
+{
+    const QByteArray scheme = m_options.web.usesTls() ? "https://" : "http://";
+    return !host.isEmpty() && origin == scheme + host;
+}
+
+void WebServer::reply(
+    const QHttpServerRequest &request, QTcpSocket *socket, QHttpServerResponse response)
+{
+    response.addHeader("Content-Security-Policy", contentSecurityPolicy);
+    response.addHeader("X-Content-Type-Options", "nosniff");
+    response.addHeader("Referrer-Policy", "no-referrer");
+    response.addHeader("Cache-Control", "no-store");
+    response.write(makeResponder(request, socket));
+}
+
+QHttpServerResponse WebServer::json(const RelayApi::Answer &answer)
+{
+    return QHttpServerResponse(answer.body, QHttpServerResponse::StatusCode(int(answer.status)));
+}
+
+void WebServer::acceptPages()
+{
+    while (hasPendingWebSocketConnections()) {
+        std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
+        const QNetworkRequest handshake = socket->request();
+        const bool live = socket->requestUrl().path() == QLatin1String(livePath);
+        const bool sameSite = sameOrigin(socket->origin().toUtf8(), handshake.rawHeader("Host"));
+        const bool allowed
+            = m_access.allows(handshake.rawHeader("Cookie"), handshake.rawHeader("Authorization"));
+        if (!live || !sameSite || !allowed) {
+            QWebSocket *refused = socket.release();
+            refused->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                !live ? tr("no WebSocket here")
+                      : (!sameSite ? tr("other sites may not connect") : tr("log in first")));
+            refused->deleteLater();
+            continue;
+        }
+        m_pages.add(std::move(socket));
+    }
+}
