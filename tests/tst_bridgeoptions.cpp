@@ -25,6 +25,7 @@ QString describe(const BridgeOptions &options)
     for (const quint8 card : options.cards)
         cards << QString::number(card);
     const MqttSettings &mqtt = options.mqtt;
+    const WebSettings &web = options.web;
     return QStringLiteral("port=%1 device=%2 cards=%3 name=%4 broker=%5:%6 user=%7 password=%8 "
                           "ca=%9 discovery=%10 prefix=%11 client=%12")
                .arg(options.port)
@@ -35,14 +36,19 @@ QString describe(const BridgeOptions &options)
                    options.discoveryPrefix, mqtt.clientId)
         + QStringLiteral(" capath=%1 cert=%2 key=%3 ha=%4 delay=%5")
               .arg(mqtt.caPath, mqtt.certFile, mqtt.keyFile, options.haStatusTopic)
-              .arg(options.interlockDelay.count());
+              .arg(options.interlockDelay.count())
+        + QStringLiteral(" mqtt=%1 web=%2 webpassword=%3 token=%4 webcert=%5")
+              .arg(options.useBroker ? QStringLiteral("on") : QStringLiteral("off"),
+                  web.isOn() ? QStringLiteral("%1:%2").arg(web.address.toString()).arg(web.port)
+                             : QStringLiteral("off"),
+                  web.password, web.token, web.certFile);
 }
 
 // The defaults, as `describe` writes them, for a line with only --port 1 --card 1.
 const QString defaults = QStringLiteral(
     "port=1 device= cards=1 name=relaycards broker=localhost:1883 user= password= ca= "
     "discovery=on prefix=homeassistant client=relay-mqtt-relaycards@$HOST capath= cert= key= "
-    "ha=homeassistant/status delay=100");
+    "ha=homeassistant/status delay=100 mqtt=on web=off webpassword= token= webcert=");
 
 // A card's group as a line: its name, relay names and interlock groups.
 QString describeGroups(const BridgeOptions &options)
@@ -201,6 +207,28 @@ void TestBridgeOptions::lines_data()
         "capath=$DIR cert=$DIR/ca.pem key=$DIR/password");
     good("Home Assistant's status, interlock delay",
         least + "--ha-status-topic hass/status --interlock-delay 0", "ha=hass/status delay=0");
+
+    // The web page: on loopback without a login, elsewhere only with one; or alone.
+    good("web page on loopback", least + "--http 127.0.0.1:8080", "web=127.0.0.1:8080");
+    good("web page alone, from the config", "--config $CONF", "mqtt=off web=::1:0",
+        "port=1\ncard=1\nbroker=none\nhttp=\"[::1]:0\"\n");
+    good("web page everywhere with a password and a token",
+        least
+            + "--http 0.0.0.0:80 --http-password-file $DIR/password --http-token-file "
+              "$DIR/crlf-password --http-cert $DIR/ca.pem --http-key $DIR/password",
+        "web=0.0.0.0:80 webpassword=s3cret,word token=dos webcert=$DIR/ca.pem");
+    good("--no-broker", least + "--no-broker --http localhost:1", "mqtt=off web=127.0.0.1:1");
+    bad("web page everywhere without a password", least + "--http 0.0.0.0:8080",
+        "--http 0.0.0.0:8080 can be reached from other machines");
+    bad("web page on the LAN without a password", least + "--http [fd00::5]:80",
+        "can be reached from other machines");
+    bad("no broker and no web page", least + "--no-broker", "no broker and no web page");
+    bad("web page without a port", least + "--http 127.0.0.1", "the web page's address is");
+    bad("web page on a host name", least + "--http example.org:80", "the web page's address is");
+    bad("web certificate without key", least + "--http 127.0.0.1:1 --http-cert $DIR/ca.pem",
+        "needs both http-cert and http-key");
+    bad("web token file empty", least + "--http 127.0.0.1:1 --http-token-file $DIR/empty",
+        "the first line, the token, is empty");
 
     bad("no port", "--card 1", "no port given");
     bad("port and device", "--port 1 --device /dev/x --card 1", "--port and --device name two");

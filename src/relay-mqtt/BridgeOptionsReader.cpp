@@ -118,11 +118,13 @@ private:
     bool readTopics(BridgeOptions &options);
     bool readBroker(BridgeOptions &options);
     bool readLogin(BridgeOptions &options);
-    std::optional<QString> readPasswordFile(const Value &file);
+    // The first line of the file, `what` it holds (the password, the token).
+    std::optional<QString> readPasswordFile(const Value &file, const QString &what);
     bool readTls(BridgeOptions &options);
     bool readWeb(BridgeOptions &options);
     // The file named by `key`, else the systemd credential; its first line into `secret`.
-    bool readSecret(const QString &key, const QString &credential, QString &secret);
+    bool readSecret(
+        const QString &key, const QString &credential, const QString &what, QString &secret);
     // The credential's path, if the service was handed it.
     static std::optional<QString> credentialPath(const QString &name);
     bool fail(const QString &error);
@@ -559,7 +561,7 @@ bool Reading::readLogin(BridgeOptions &options)
         return fail(R::tr("%1 and %2 give two passwords: give one")
                         .arg(passwordFile->where, password->where));
     if (passwordFile) {
-        const std::optional<QString> read = readPasswordFile(*passwordFile);
+        const std::optional<QString> read = readPasswordFile(*passwordFile, R::tr("the password"));
         if (!read)
             return false;
         options.mqtt.password = *read;
@@ -579,7 +581,7 @@ bool Reading::readLogin(BridgeOptions &options)
     return true;
 }
 
-std::optional<QString> Reading::readPasswordFile(const Value &file)
+std::optional<QString> Reading::readPasswordFile(const Value &file, const QString &what)
 {
     using R = BridgeOptionsReader;
     const QString name = path(file);
@@ -595,7 +597,7 @@ std::optional<QString> Reading::readPasswordFile(const Value &file)
     if (line.endsWith(u'\r'))
         line.chop(1);
     if (line.isEmpty()) {
-        fail(R::tr("%1 %2: the first line, the password, is empty").arg(file.where, name));
+        fail(R::tr("%1 %2: the first line, %3, is empty").arg(file.where, name, what));
         return std::nullopt;
     }
     return line;
@@ -612,7 +614,8 @@ std::optional<QString> Reading::credentialPath(const QString &name)
     return path;
 }
 
-bool Reading::readSecret(const QString &key, const QString &credential, QString &secret)
+bool Reading::readSecret(
+    const QString &key, const QString &credential, const QString &what, QString &secret)
 {
     std::optional<Value> file = value(key);
     if (!m_error.isEmpty())
@@ -623,7 +626,7 @@ bool Reading::readSecret(const QString &key, const QString &credential, QString 
     }
     if (!file)
         return true;
-    const std::optional<QString> read = readPasswordFile(*file);
+    const std::optional<QString> read = readPasswordFile(*file, what);
     if (read)
         secret = *read;
     return read.has_value();
@@ -645,8 +648,10 @@ bool Reading::readWeb(BridgeOptions &options)
         return fail(R::tr("%1 %2: the web page's address is ADDRESS:PORT or [IPV6]:PORT, with a "
                           "literal address (or localhost) and a port from 1 to 65535")
                         .arg(listen->where, listen->texts.constFirst()));
-    if (!readSecret(QStringLiteral("http-password-file"), httpPasswordCredential, web.password)
-        || !readSecret(QStringLiteral("http-token-file"), httpTokenCredential, web.token))
+    if (!readSecret(QStringLiteral("http-password-file"), httpPasswordCredential,
+            R::tr("the password"), web.password)
+        || !readSecret(
+            QStringLiteral("http-token-file"), httpTokenCredential, R::tr("the token"), web.token))
         return false;
     // Anyone on the network could switch the relays: a page they can reach needs a login.
     if (!web.onLoopback() && web.password.isEmpty())

@@ -6,18 +6,19 @@
 
 namespace {
 
-std::optional<std::uint16_t> readPort(QStringView text)
+std::optional<std::uint16_t> readPort(QStringView text, int lowest)
 {
     const std::optional<int> value
         = DecimalNumber::read(text, std::numeric_limits<std::uint16_t>::max());
-    if (!value || *value == 0)
+    if (!value || *value < lowest)
         return std::nullopt;
     return static_cast<std::uint16_t>(*value);
 }
 
 } // namespace
 
-std::optional<HostPort> HostPort::read(QStringView text, std::optional<std::uint16_t> defaultPort)
+std::optional<HostPort> HostPort::read(
+    QStringView text, std::optional<std::uint16_t> defaultPort, int lowestPort)
 {
     QStringView hostPart = text;
     std::optional<std::uint16_t> port = defaultPort;
@@ -41,7 +42,7 @@ std::optional<HostPort> HostPort::read(QStringView text, std::optional<std::uint
         portPart = text.sliced(colon + 1);
     }
     if (hasPort)
-        port = readPort(portPart);
+        port = readPort(portPart, lowestPort);
     if (!port || hostPart.trimmed().isEmpty() || hostPart.contains(u' '))
         return std::nullopt;
     return HostPort{hostPart.toString(), *port};

@@ -5,35 +5,37 @@
 RelayService::RelayService(BridgeOptions options, QObject *parent)
     : QObject(parent), m_options(std::move(options)), m_line(m_options)
 {
-    if (m_options.useBroker)
-        m_mqtt = std::make_unique<MqttBridge>(m_options, m_line);
-    if (m_options.web.isOn())
+    if (m_options.web.isOn()) {
         m_web = std::make_unique<WebServer>(m_options, m_line);
-    if (m_mqtt && m_web) {
-        m_web->setBroker(QStringLiteral("offline"));
-        connect(m_mqtt.get(), &MqttBridge::onlineChanged, m_web.get(), [this](bool online) {
-            m_web->setBroker(online ? QStringLiteral("online") : QStringLiteral("offline"));
-        });
-    } else if (m_web) {
-        m_web->setBroker(QStringLiteral("none"));
+        m_web->setBroker(m_options.useBroker ? QStringLiteral("offline") : QStringLiteral("none"));
     }
-    m_brokerDone = !m_mqtt;
     connect(&m_line, &RelayLine::finished, this, [this] {
         m_lineDone = true;
         finishIfDone();
     });
-    if (m_mqtt) {
-        connect(m_mqtt.get(), &MqttBridge::finished, this, [this] {
-            m_brokerDone = true;
-            finishIfDone();
-        });
-    }
 }
 
 bool RelayService::start()
 {
-    if (m_web && !m_web->start(&m_error))
-        return false;
+    if (m_web) {
+        if (!m_web->start(&m_error))
+            return false;
+        // Home Assistant links its devices to the page at the port it got.
+        m_options.web.port = m_web->port();
+    }
+    m_brokerDone = !m_options.useBroker;
+    if (m_options.useBroker) {
+        m_mqtt = std::make_unique<MqttBridge>(m_options, m_line);
+        connect(m_mqtt.get(), &MqttBridge::finished, this, [this] {
+            m_brokerDone = true;
+            finishIfDone();
+        });
+        if (m_web) {
+            connect(m_mqtt.get(), &MqttBridge::onlineChanged, m_web.get(), [this](bool online) {
+                m_web->setBroker(online ? QStringLiteral("online") : QStringLiteral("offline"));
+            });
+        }
+    }
     if (m_mqtt && !m_mqtt->start()) {
         m_error = m_mqtt->errorString();
         return false;

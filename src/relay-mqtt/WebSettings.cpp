@@ -6,7 +6,7 @@
 
 bool WebSettings::setListen(QStringView text)
 {
-    const std::optional<HostPort> listen = HostPort::read(text, std::nullopt);
+    const std::optional<HostPort> listen = HostPort::read(text, std::nullopt, 0);
     if (!listen)
         return false;
     QHostAddress parsed;
@@ -14,6 +14,7 @@ bool WebSettings::setListen(QStringView text)
         parsed = QHostAddress(QHostAddress::LocalHost);
     else if (!parsed.setAddress(listen->host))
         return false;
+    on = true;
     address = parsed;
     port = listen->port;
     return true;

@@ -7,11 +7,12 @@
 #include <chrono>
 #include <cstdint>
 
-// Where relay-mqtt serves its web page and API, and who may use them. Off while no port is set.
+// Where relay-mqtt serves its web page and API, and who may use them. Off unless set.
 struct WebSettings
 {
+    bool on = false;
     QHostAddress address;
-    std::uint16_t port = 0;
+    std::uint16_t port = 0; // 0: a free one, which the log names
     // The password of the page's login form, and the token scripts send as a Bearer; either
     // empty: not accepted. Without a password no login is asked for (on loopback only).
     QString password;
@@ -20,13 +21,13 @@ struct WebSettings
     QString certFile;
     QString keyFile;
 
-    bool isOn() const { return port != 0; }
+    bool isOn() const { return on; }
     bool usesTls() const { return !certFile.isEmpty(); }
     bool loginRequired() const { return !password.isEmpty(); }
     // Only this machine can reach the address: 127.0.0.0/8 or ::1.
     bool onLoopback() const { return address.isLoopback(); }
-    // ADDRESS:PORT or [IPV6]:PORT, the address a literal one or localhost; false, with the
-    // settings unchanged, if the text is none of those.
+    // ADDRESS:PORT or [IPV6]:PORT, the address a literal one or localhost, the port 0 to 65535;
+    // false, with the settings unchanged, if the text is none of those.
     bool setListen(QStringView text);
     // The page's address as another machine would name it, with `hostName` for an address
     // that stands for every interface.

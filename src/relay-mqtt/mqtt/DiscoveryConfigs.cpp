@@ -14,21 +14,23 @@ QJsonObject entity(
     const BridgeOptions &options, const BridgeTopics &topics, quint8 card, const QString &uniqueId)
 {
     const QString cardId = BridgeTopics::idOf(options.name) + u'_' + QString::number(card);
+    QJsonObject device{
+        {QStringLiteral("identifiers"), QJsonArray{cardId}},
+        // Two bridges' cards of the same address must be told apart.
+        {QStringLiteral("name"),
+            QStringLiteral("%1 (%2)").arg(options.cardName(card), options.name)},
+        {QStringLiteral("model"), QStringLiteral("Eight-channel serial relay card")},
+        {QStringLiteral("sw_version"), QStringLiteral(RELAYMQTT_VERSION)},
+    };
+    if (options.web.isOn())
+        device.insert(QStringLiteral("configuration_url"), options.web.pageUrl(options.hostName));
     return {
         {QStringLiteral("unique_id"), uniqueId},
         {QStringLiteral("availability_topic"), topics.status()},
         {QStringLiteral("payload_available"), QStringLiteral("online")},
         {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
         {QStringLiteral("qos"), 1},
-        {QStringLiteral("device"),
-            QJsonObject{
-                {QStringLiteral("identifiers"), QJsonArray{cardId}},
-                // Two bridges' cards of the same address must be told apart.
-                {QStringLiteral("name"),
-                    QStringLiteral("%1 (%2)").arg(options.cardName(card), options.name)},
-                {QStringLiteral("model"), QStringLiteral("Eight-channel serial relay card")},
-                {QStringLiteral("sw_version"), QStringLiteral(RELAYMQTT_VERSION)},
-            }},
+        {QStringLiteral("device"), device},
         {QStringLiteral("origin"),
             QJsonObject{
                 {QStringLiteral("name"), QStringLiteral("relay-mqtt")},

@@ -60,8 +60,9 @@ MqttBridge::MqttBridge(const BridgeOptions &options, RelayLine &line, QObject *p
     connect(&m_subscriptionRetry, &QTimer::timeout, this, &MqttBridge::subscribeCommands);
 
     connect(&m_line, &RelayLine::commandCarried, this, &MqttBridge::answer);
-    connect(&m_line, &RelayLine::holdEnded, this,
-        [this](quint8 card, int relay) { publishStates({{card, relay}}); });
+    connect(&m_line, &RelayLine::holdEnded, this, [this](quint8 card, int relay) {
+        publishStates({{card, relay}});
+    });
     connect(&m_line, &RelayLine::upChanged, this, &MqttBridge::announce);
 
     connect(&m_mqtt, &MqttConnection::connected, this, &MqttBridge::connected);
@@ -321,11 +322,10 @@ void MqttBridge::submit(const QString &topic, const QByteArray &payload, bool re
 {
     const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
     if (!reading.command) {
-        bridgeLog(
-            tr("ignored %1%2")
-                .arg(reading.refusal,
-                    reading.relay ? m_line.names(reading.relay->card, reading.relay->relay)
-                                  : QString()));
+        bridgeLog(tr("ignored %1%2")
+                      .arg(reading.refusal,
+                          reading.relay ? m_line.names(reading.relay->card, reading.relay->relay)
+                                        : QString()));
         // Whoever sent it still gets the relay's state, unchanged.
         if (reading.relay && !retained)
             publishStates({*reading.relay});

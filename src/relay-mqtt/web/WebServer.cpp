@@ -94,8 +94,10 @@ bool WebServer::start(QString *error)
                      .arg(web.port);
         return false;
     }
+    WebSettings listening = web;
+    listening.port = m_port;
     bridgeLog(tr("web page at %1%2")
-                  .arg(web.pageUrl(m_options.hostName),
+                  .arg(listening.pageUrl(m_options.hostName),
                       web.loginRequired() ? tr(" (login required)") : QString()));
     return true;
 }
