@@ -18,8 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using LineTime = std::chrono::duration<double, std::milli>; // the test's steady clock
-constexpr LineTime packetTime{1000.0 * 5 / 240}; // 2400 baud, ten bits a byte
 // A packet after an idle line is stamped when the test reads it: a test that reads the burst
 // before a gap late sees the gap shorter, and this much is allowed for. The dead time is long
 // enough to tell from none even so.
@@ -27,13 +25,6 @@ constexpr LineTime readSlack = 200ms;
 constexpr auto deadTime = 400ms;
 const QByteArray interlocks = "interlock-delay = " + QByteArray::number(qint64(deadTime.count()))
     + "\n[card.1]\ninterlock = 1 2, 5 6 7\n";
-
-// A packet, and when the line starts it: on arrival, or once it has carried those before it.
-struct TimedPacket
-{
-    QByteArray bytes;
-    LineTime at;
-};
 
 // The retained topics of a bridge of this name, these cards and discovery (or none).
 QStringList announcedTopics(const QString &base, const QList<int> &cards, bool discovery)
@@ -58,16 +49,6 @@ QByteArrayList burstsFor(quint8 card, const QString &commands)
     QByteArrayList bursts;
     for (const QString &command : commands.split(u' '))
         bursts << RelayMqttTest::relayBurst(card, command.at(0).toLatin1(), command.mid(1).toInt());
-    return bursts;
-}
-
-QByteArrayList burstsOf(const QList<TimedPacket> &packets)
-{
-    QByteArrayList bursts;
-    for (qsizetype at = 0; at + 4 <= packets.size(); at += 4) {
-        bursts << packets.at(at).bytes + packets.at(at + 1).bytes + packets.at(at + 2).bytes
-                + packets.at(at + 3).bytes;
-    }
     return bursts;
 }
 
@@ -109,26 +90,6 @@ private:
         process->waitForBytesWritten();
         process->closeWriteChannel();
         return process;
-    }
-
-    // Packets off the line as they come, until `enough` and then `quiet` without any.
-    QList<TimedPacket> readTimed(const std::function<bool(const QList<TimedPacket> &)> &enough,
-        std::chrono::milliseconds quiet)
-    {
-        QList<TimedPacket> packets;
-        QByteArray pending;
-        LineTime lineFree{};
-        for (bool done = false; !(done = enough(packets)) || quiet > 0ms;) {
-            const QByteArray chunk = m_pty->read(1, done ? quiet : eventTimeout);
-            if (chunk.isEmpty())
-                break;
-            const LineTime arrived = std::chrono::steady_clock::now().time_since_epoch();
-            for (pending += chunk; pending.size() >= 5; pending.remove(0, 5)) {
-                packets << TimedPacket{pending.first(5), std::max(lineFree, arrived)};
-                lineFree = packets.constLast().at + packetTime;
-            }
-        }
-        return packets;
     }
 };
 

@@ -25,6 +25,16 @@ QString writePrivate(const QTemporaryDir &directory, const QString &file, const 
 
 } // namespace
 
+QByteArrayList burstsOf(const QList<TimedPacket> &packets)
+{
+    QByteArrayList bursts;
+    for (qsizetype at = 0; at + 4 <= packets.size(); at += 4) {
+        bursts << packets.at(at).bytes + packets.at(at + 1).bytes + packets.at(at + 2).bytes
+                + packets.at(at + 3).bytes;
+    }
+    return bursts;
+}
+
 RelayMqttTest::RelayMqttTest(QString program, QObject *parent)
     : QObject(parent), m_program(std::move(program))
 { }
@@ -73,6 +83,8 @@ void RelayMqttTest::initTestCaseBase()
 void RelayMqttTest::initBase()
 {
     m_brokerOptions = {};
+    m_withBroker = true;
+    m_pageUrl.clear();
     m_device.clear();
     m_launcher.clear();
     m_log.clear();
@@ -119,7 +131,8 @@ bool RelayMqttTest::startBroker()
 
 void RelayMqttTest::startBridge(const QStringList &extra, const QStringList &replace)
 {
-    QVERIFY(startBroker());
+    if (m_withBroker)
+        QVERIFY(startBroker());
     m_bridge = std::make_unique<QProcess>();
     dieWithParent(*m_bridge);
     connect(m_bridge.get(), &QProcess::readyReadStandardError, this,
@@ -238,6 +251,51 @@ QByteArray RelayMqttTest::lineOf(qsizetype count)
             card.receive(QByteArrayView(bytes).sliced(at, 5));
     }
     return bytes;
+}
+
+QList<TimedPacket> RelayMqttTest::readTimed(
+    const std::function<bool(const QList<TimedPacket> &)> &enough, std::chrono::milliseconds quiet)
+{
+    QList<TimedPacket> packets;
+    QByteArray pending;
+    LineTime lineFree{};
+    for (bool done = false; !(done = enough(packets)) || quiet > 0ms;) {
+        const QByteArray chunk = m_pty->read(1, done ? quiet : eventTimeout);
+        if (chunk.isEmpty())
+            break;
+        const LineTime arrived = std::chrono::steady_clock::now().time_since_epoch();
+        for (pending += chunk; pending.size() >= 5; pending.remove(0, 5)) {
+            packets << TimedPacket{pending.first(5), std::max(lineFree, arrived)};
+            lineFree = packets.constLast().at + packetTime;
+        }
+    }
+    return packets;
+}
+
+QList<TimedPacket> RelayMqttTest::drainTimed()
+{
+    // What was written is in the pseudo-terminal already: the first look that finds nothing
+    // ends it.
+    return readTimed([](const QList<TimedPacket> &) { return true; }, 1ms);
+}
+
+void RelayMqttTest::startWeb(bool withBroker, const QStringList &extra)
+{
+    m_withBroker = withBroker;
+    if (withBroker)
+        QVERIFY(startBroker());
+    const QStringList web{"--http", "127.0.0.1:0"};
+    startBridge(extra,
+        withBroker
+            ? bridgeArguments() + web
+            : QStringList{"--device", m_pty->name(), "--card", "1", "--card", "2", "--no-broker"}
+                + web);
+    // "web page at http://HOST:PORT/": the test reaches it on 127.0.0.1 whatever it listens on.
+    const QString said = QStringLiteral("web page at ");
+    QVERIFY(waitForLog(said));
+    const qsizetype slash = m_log.indexOf(u'/', m_log.indexOf(said) + said.size() + 8);
+    const qsizetype colon = m_log.lastIndexOf(u':', slash);
+    m_pageUrl = QStringLiteral("http://127.0.0.1") + m_log.mid(colon, slash - colon);
 }
 
 ProcessOutcome RelayMqttTest::stopBridge(int signal)

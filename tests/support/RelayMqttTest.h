@@ -14,8 +14,21 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
+
+using LineTime = std::chrono::duration<double, std::milli>; // the test's steady clock
+constexpr LineTime packetTime{1000.0 * 5 / 240}; // 2400 baud, ten bits a byte
+
+// A packet, and when the line starts it: on arrival, or once it has carried those before it.
+struct TimedPacket
+{
+    QByteArray bytes;
+    LineTime at;
+};
+
+QByteArrayList burstsOf(const QList<TimedPacket> &packets);
 
 // What the tests of the built relay-mqtt share: a real mosquitto of the test's own on 127.0.0.1,
 // a pseudo-terminal standing in for the serial port, the bridge started on them, a VirtualCard
@@ -75,6 +88,14 @@ protected:
     bool waitForLog(const QString &text, int times = 1);
     // At least `count` bytes off the line, and more until it goes quiet, given to the cards too.
     QByteArray lineOf(qsizetype count);
+    // Packets off the line as they come, until `enough` and then `quiet` without any.
+    QList<TimedPacket> readTimed(const std::function<bool(const QList<TimedPacket> &)> &enough,
+        std::chrono::milliseconds quiet);
+    // The packets that have reached the line by now.
+    QList<TimedPacket> drainTimed();
+    // The bridge with its web page on a free port of 127.0.0.1, with the broker or none, and
+    // `extra` options (a later --http wins); m_pageUrl once it is listening.
+    void startWeb(bool withBroker, const QStringList &extra = {});
     // Ends the bridge with `signal` and collects how it ended, its log included.
     ProcessOutcome stopBridge(int signal);
 
@@ -86,6 +107,8 @@ protected:
     // A command the bridge is started by, its path and arguments after it (unshare, say).
     QStringList m_launcher;
     std::unique_ptr<QProcess> m_bridge;
+    bool m_withBroker = true;
+    QString m_pageUrl; // http://127.0.0.1:PORT, no slash
     QString m_log;
     std::map<quint8, VirtualCard> m_cards;
 };

@@ -1,0 +1,421 @@
+// relay-mqtt's JSON API and the pages' WebSocket, from Qt's own clients, against the built
+// program on a pseudo-terminal: every error status, the login, the socket's rules, a web hold
+// nobody renews, MQTT and the web seeing each other's commands, and a flood with pages open.
+
+#include "support/RelayMqttTest.h"
+#include "support/WebClient.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebSocket>
+
+#include <deque>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr LineTime burstTime = 4 * packetTime;
+constexpr LineTime holdRenewal = 300ms;
+// Whatever may pass between two readings of the line's clock on a busy machine.
+constexpr LineTime readSlack = 200ms;
+
+// A page's socket and what it was sent.
+struct Page
+{
+    std::unique_ptr<QWebSocket> socket;
+    QList<QJsonObject> messages;
+    bool closed = false;
+};
+
+// The peak of the process's resident memory, in KiB.
+qint64 peakMemory(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestRelayMqttWeb : public RelayMqttTest
+{
+    Q_OBJECT
+
+public:
+    TestRelayMqttWeb() : RelayMqttTest(QStringLiteral(RELAY_MQTT)) { }
+
+private slots:
+    void initTestCase() { initTestCaseBase(); }
+    void init() { initBase(); }
+    void cleanup()
+    {
+        m_pages.clear();
+        cleanupBase();
+    }
+
+    void requests_data();
+    void requests();
+    void holdsAndLostPort();
+    void login();
+    void socketRules();
+    void holdNobodyRenews();
+    void brokerAndPagesSeeEachOther();
+    void floodWithPagesOpen();
+
+private:
+    // A page's socket to `path`, from `origin`, with `cookie`; its messages kept.
+    Page &openPage(
+        const QString &origin, const QString &path = "/api/live", const QByteArray &cookie = {})
+    {
+        Page &page = m_pages.emplace_back();
+        page.socket = std::make_unique<QWebSocket>(origin);
+        QWebSocket *socket = page.socket.get();
+        connect(socket, &QWebSocket::textMessageReceived, this, [&page](const QString &text) {
+            page.messages << QJsonDocument::fromJson(text.toUtf8()).object();
+        });
+        connect(socket, &QWebSocket::disconnected, this, [&page] { page.closed = true; });
+        QNetworkRequest request(QUrl(QString(m_pageUrl).replace("http:", "ws:") + path));
+        if (!cookie.isEmpty())
+            request.setRawHeader("Cookie", cookie);
+        socket->open(request);
+        return page;
+    }
+    bool sawMessage(const Page &page, const QString &type, qsizetype count = 1)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                return std::count_if(page.messages.begin(), page.messages.end(),
+                           [&](const QJsonObject &m) { return m.value("type") == type; })
+                    >= count;
+            },
+            int(timeoutMs));
+    }
+
+    std::deque<Page> m_pages;
+};
+
+void TestRelayMqttWeb::requests_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("header"); // "Name: value", or nothing
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("line"); // the burst a command puts on the line
+    const auto row = [](const char *name, const char *path, const QByteArray &body, int status,
+                         const QByteArray &line = {}, const QByteArray &header = {}) {
+        QTest::newRow(name) << QString(path) << body << header << status << line;
+    };
+    row("relay on", "/api/cards/1/relays/3", R"({"state":"ON"})", 202, relayBurst(1, 'S', 3));
+    row("relay toggled", "/api/cards/2/relays/8", R"({"state":"TOGGLE"})", 202,
+        relayBurst(2, 'T', 8));
+    row("held for a moment", "/api/cards/2/relays/1", R"({"hold_ms":1})", 202,
+        relayBurst(2, 'P', 1));
+    row("all off", "/api/cards/2/all", R"({"state":"OFF"})", 202, burst(2, 'C', '9'));
+    row("stop", "/api/cards/1/stop", "", 202, burst(1, 'E', '1'));
+    row("show", "/api/cards/2/show", "{}", 202, burst(2, 'D', '1'));
+    row("not JSON", "/api/cards/1/relays/1", "{state: ON}", 400);
+    row("no such state", "/api/cards/1/relays/1", R"({"state":"on"})", 400);
+    row("all toggled", "/api/cards/1/all", R"({"state":"TOGGLE"})", 400);
+    row("state and hold", "/api/cards/1/relays/1", R"({"state":"ON","hold_ms":5})", 400);
+    row("hold of no time", "/api/cards/1/relays/1", R"({"hold_ms":0})", 400);
+    row("hold of a fraction", "/api/cards/1/relays/1", R"({"hold_ms":1.5})", 400);
+    row("hold over an hour", "/api/cards/1/relays/1", R"({"hold_ms":3600001})", 400);
+    row("sent as a form", "/api/cards/1/relays/1", R"({"state":"ON"})", 400, {},
+        "Content-Type: application/x-www-form-urlencoded");
+    row("from another site", "/api/cards/1/relays/1", R"({"state":"ON"})", 403, {},
+        "Origin: http://127.0.0.1:1");
+    row("card not bridged", "/api/cards/3/stop", "", 404);
+    row("card with a leading zero", "/api/cards/01/stop", "", 404);
+    row("relay 9", "/api/cards/1/relays/9", R"({"state":"ON"})", 404);
+    row("relay 0", "/api/cards/1/relays/0", R"({"state":"ON"})", 404);
+    row("no such command", "/api/cards/1/blink", "{}", 404);
+    row("all on, interlocked", "/api/cards/1/all", R"({"state":"ON"})", 409);
+    row("body over 4 KiB", "/api/cards/1/relays/1",
+        R"({"state":"ON","pad":")" + QByteArray(4100, 'x') + R"("})", 413);
+}
+
+void TestRelayMqttWeb::requests()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, header);
+    QFETCH(int, status);
+    QFETCH(QByteArray, line);
+    QTemporaryDir directory;
+    startWeb(false, configArguments(directory, "[card.1]\ninterlock = 1 2\n"));
+    WebClient client(m_pageUrl);
+    WebClient::Headers headers;
+    if (!header.isEmpty())
+        headers << qMakePair(
+            header.split(':').first(), header.mid(header.indexOf(':') + 1).trimmed());
+    const WebClient::Answer answer = client.post(path, body, headers);
+    QCOMPARE(answer.status, status);
+    QVERIFY2(QJsonDocument::fromJson(answer.body).isObject(), answer.body.constData());
+    QCOMPARE(answer.header("Content-Type"), QByteArray("application/json"));
+    // A refused request leaves the line alone: card 2's show is all that follows.
+    const QByteArray marker = burst(2, 'D', '1');
+    if (line != marker)
+        QCOMPARE(client.post("/api/cards/2/show", "{}").status, 202);
+    QCOMPARE(lineOf((line.isEmpty() ? 1 : 2) * 20), line + (line == marker ? "" : marker));
+}
+
+void TestRelayMqttWeb::holdsAndLostPort()
+{
+    startWeb(false);
+    WebClient client(m_pageUrl);
+    // The line keeps two holds at once: the third is refused, whoever asks.
+    QCOMPARE(client.post("/api/cards/1/relays/1", R"({"hold_ms":5000})").status, 202);
+    QCOMPARE(client.post("/api/cards/1/relays/2", R"({"hold_ms":5000})").status, 202);
+    const WebClient::Answer third = client.post("/api/cards/2/relays/3", R"({"hold_ms":5000})");
+    QCOMPARE(third.status, 409);
+    QVERIFY2(third.body.contains("held already"), third.body.constData());
+    QCOMPARE(client.post("/api/cards/1/stop", "").status, 202);
+
+    m_pty->hangUp();
+    QVERIFY(waitForLog("was lost"));
+    QCOMPARE(client.post("/api/cards/1/relays/1", R"({"state":"ON"})").status, 503);
+    const QJsonObject cards = QJsonDocument::fromJson(client.get("/api/cards").body).object();
+    QCOMPARE(cards.value("port").toString(), QString("lost"));
+    QCOMPARE(cards.value("broker").toString(), QString("none"));
+}
+
+void TestRelayMqttWeb::login()
+{
+    QTemporaryDir directory;
+    for (const auto &[file, secret] : {std::pair{"password", "sesame"}, {"token", "t0ken"}}) {
+        QFile written(directory.filePath(file));
+        QVERIFY(written.open(QIODevice::WriteOnly));
+        written.write(QByteArray(secret) + '\n');
+    }
+    // Reachable from the network: nothing without a login.
+    startWeb(false,
+        {"--http", "0.0.0.0:0", "--http-password-file", directory.filePath("password"),
+            "--http-token-file", directory.filePath("token")});
+    WebClient client(m_pageUrl);
+    QCOMPARE(client.get("/api/cards").status, 401);
+    QCOMPARE(client.post("/api/cards/1/stop", "").status, 401);
+    QCOMPARE(client.get("/api/cards", {{"Authorization", "Bearer t0ken"}}).status, 200);
+    QCOMPARE(client.get("/api/cards", {{"Authorization", "Bearer t0ke"}}).status, 401);
+    QCOMPARE(client.get("/api/cards", {{"Authorization", "Basic t0ken"}}).status, 401);
+
+    QCOMPARE(client.post("/api/login", R"({"password":"Sesame"})").status, 401);
+    const WebClient::Answer in = client.post("/api/login", R"({"password":"sesame"})");
+    QCOMPARE(in.status, 204);
+    const QByteArray setCookie = in.header("Set-Cookie");
+    for (const char *attribute : {"HttpOnly", "SameSite=Strict", "Max-Age=43200", "Path=/"})
+        QVERIFY2(setCookie.contains(attribute), setCookie.constData());
+    QVERIFY2(!setCookie.contains("Secure"), setCookie.constData());
+    const QByteArray cookie = setCookie.split(';').first();
+    QCOMPARE(client.get("/api/cards", {{"Cookie", cookie}}).status, 200);
+    QCOMPARE(client.post("/api/cards/1/relays/5", R"({"state":"ON"})", {{"Cookie", cookie}}).status,
+        202);
+    QCOMPARE(lineOf(20), relayBurst(1, 'S', 5));
+    QCOMPARE(client.post("/api/logout", "{}", {{"Cookie", cookie}}).status, 204);
+    QCOMPARE(client.get("/api/cards", {{"Cookie", cookie}}).status, 401);
+
+    // Failed logins from one address: a few are let through, then it waits.
+    int refused = 0;
+    WebClient::Answer answer;
+    while (refused < 10
+        && (answer = client.post("/api/login", R"({"password":"guess"})")).status == 401)
+        ++refused;
+    QCOMPARE(answer.status, 429);
+    QCOMPARE(refused, 4); // three free, the fourth makes it wait
+    QCOMPARE(answer.header("Retry-After"), QByteArray("1"));
+    QCOMPARE(client.post("/api/login", R"({"password":"sesame"})").status, 429);
+
+    // Secrets stay out of the log; every answer carries the page's protections.
+    QVERIFY(!m_log.contains("sesame") && !m_log.contains("guess") && !m_log.contains("t0ken"));
+    const WebClient::Answer page = client.get("/");
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.header("Content-Security-Policy").contains("frame-ancestors 'none'"));
+    QVERIFY(!page.header("Content-Security-Policy").contains("unsafe-inline"));
+    QCOMPARE(page.header("X-Content-Type-Options"), QByteArray("nosniff"));
+    QVERIFY(page.header("Access-Control-Allow-Origin").isNull());
+}
+
+void TestRelayMqttWeb::socketRules()
+{
+    QTemporaryDir directory;
+    QFile password(directory.filePath("password"));
+    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
+    password.close();
+    startWeb(false, {"--http-password-file", password.fileName()});
+    WebClient client(m_pageUrl);
+    QCOMPARE(client.get("/api/live").status, 426);
+    const QByteArray cookie = client.post("/api/login", R"({"password":"sesame"})")
+                                  .header("Set-Cookie")
+                                  .split(';')
+                                  .first();
+
+    Page &allowed = openPage(m_pageUrl, "/api/live", cookie);
+    Page &otherSite = openPage("http://127.0.0.1:1", "/api/live", cookie);
+    Page &noLogin = openPage(m_pageUrl);
+    Page &otherPath = openPage(m_pageUrl, "/api/cards", cookie);
+    QVERIFY(sawMessage(allowed, "cards"));
+    QCOMPARE(allowed.messages.constFirst().value("cards").toArray().size(), 2);
+    for (Page *refused : {&otherSite, &noLogin, &otherPath}) {
+        QVERIFY(QTest::qWaitFor([refused] { return refused->closed; }, int(timeoutMs)));
+        QCOMPARE(refused->messages.size(), 0);
+    }
+    QVERIFY(!allowed.closed);
+}
+
+void TestRelayMqttWeb::holdNobodyRenews()
+{
+    startWeb(false);
+    Page &page = openPage(m_pageUrl);
+    QVERIFY(sawMessage(page, "cards"));
+    const QByteArray held = relayBurst(1, 'P', 6);
+    const LineTime asked = std::chrono::steady_clock::now().time_since_epoch();
+    page.socket->sendTextMessage(R"({"type":"hold","card":1,"relay":6})");
+    // Out now: reading the line below keeps the event loop from sending it later.
+    QVERIFY(page.socket->flush());
+    // The page falls silent, as a phone put to sleep: relay-mqtt lets go by itself. The line
+    // is read as it comes, so each burst is timed as it arrives.
+    const QList<TimedPacket> packets = readTimed(
+        [&](const QList<TimedPacket> &read) { return burstsOf(read).contains(held); }, 600ms);
+    QVERIFY(sawMessage(page, "relays", 2)); // on, then let go
+    const QByteArrayList bursts = burstsOf(packets);
+    QVERIFY(!bursts.isEmpty());
+    QCOMPARE(bursts.count(held), bursts.size());
+    const LineTime last = packets.at(4 * (bursts.size() - 1)).at;
+    QVERIFY2(last - asked <= holdRenewal + burstTime + readSlack,
+        qPrintable(QString::number((last - asked).count())));
+
+    // A renewal of a hold that a stop has ended does not start it again.
+    page.socket->sendTextMessage(R"({"type":"hold","card":1,"relay":7})");
+    QVERIFY(sawMessage(page, "relays", 3));
+    WebClient client(m_pageUrl);
+    QCOMPARE(client.post("/api/cards/1/stop", "").status, 202);
+    QVERIFY(sawMessage(page, "relays", 4));
+    page.socket->sendTextMessage(R"({"type":"renew","card":1,"relay":7})");
+    QCOMPARE(client.post("/api/cards/2/show", "{}").status, 202);
+    const QByteArrayList after = burstsOf(readTimed(
+        [](const QList<TimedPacket> &read) { return burstsOf(read).contains(burst(2, 'D', '1')); },
+        0ms));
+    const qsizetype stop = after.indexOf(burst(1, 'E', '1'));
+    QVERIFY(stop >= 0);
+    QCOMPARE(after.mid(stop + 1), QByteArrayList{burst(2, 'D', '1')});
+}
+
+void TestRelayMqttWeb::brokerAndPagesSeeEachOther()
+{
+    startWeb(true);
+    QVERIFY(waitForRetained(name + "/status", "online"));
+    Page &page = openPage(m_pageUrl);
+    QVERIFY(sawMessage(page, "cards"));
+    const auto lastChange = [&page] {
+        const QJsonObject last = page.messages.constLast();
+        return last.value("changes").toArray().first().toObject();
+    };
+    // MQTT's command reaches the page; the API's reaches MQTT.
+    QVERIFY(publish(name + "/2/relay/7/set", "ON"));
+    QVERIFY(sawMessage(page, "relays"));
+    QCOMPARE(lastChange(), (QJsonObject{{"card", 2}, {"relay", 7}, {"state", "ON"}}));
+    WebClient client(m_pageUrl);
+    QCOMPARE(client.post("/api/cards/2/relays/7", R"({"state":"OFF"})").status, 202);
+    QVERIFY(waitForRetained(name + "/2/relay/7/state", "OFF"));
+    QVERIFY(sawMessage(page, "relays", 2));
+    QCOMPARE(lastChange(), (QJsonObject{{"card", 2}, {"relay", 7}, {"state", "OFF"}}));
+    QCOMPARE(QJsonDocument::fromJson(client.get("/api/cards").body).object().value("broker"),
+        QJsonValue("online"));
+
+    // Home Assistant links each card's device to the page.
+    const auto configs = retained("homeassistant/switch/" + name + "_1_1/config", 1);
+    QCOMPARE(configs.size(), std::size_t(1));
+    const QJsonObject device
+        = QJsonDocument::fromJson(configs.begin()->second).object().value("device").toObject();
+    QVERIFY2(device.value("configuration_url").toString().endsWith(m_pageUrl.section(':', 2) + "/"),
+        qPrintable(device.value("configuration_url").toString()));
+}
+
+void TestRelayMqttWeb::floodWithPagesOpen()
+{
+    constexpr int pageCount = 50;
+    constexpr int requestCount = 2000;
+    startWeb(false);
+    for (int i = 0; i < pageCount; ++i)
+        openPage(m_pageUrl);
+    for (const Page &page : m_pages)
+        QVERIFY(sawMessage(page, "cards"));
+    const qint64 pid = m_bridge->processId();
+    const qint64 before = peakMemory(pid);
+
+    // Cards 1 and 2 by turns; once those are answered, card 2 alone with card 1's stop in the
+    // middle of it.
+    WebClient client(m_pageUrl);
+    std::vector<std::unique_ptr<QNetworkReply>> replies;
+    const auto toggle = [&](int card, int i) {
+        replies.emplace_back(
+            client.send(QStringLiteral("/api/cards/%1/relays/%2").arg(card).arg(1 + i % 8),
+                R"({"state":"TOGGLE"})"));
+    };
+    const auto answered = [&] {
+        return std::all_of(
+            replies.begin(), replies.end(), [](const auto &r) { return r->isFinished(); });
+    };
+    QList<TimedPacket> beforeStop;
+    for (int i = 0; i < requestCount / 2; ++i)
+        toggle(1 + i % 2, i);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            beforeStop += drainTimed();
+            return answered();
+        },
+        int(timeoutMs) * 3));
+    QNetworkReply *stop = nullptr;
+    for (int i = requestCount / 2; i < requestCount; ++i) {
+        if (i == requestCount * 3 / 4)
+            replies.emplace_back(stop = client.send("/api/cards/1/stop", ""));
+        toggle(2, i);
+    }
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            beforeStop += drainTimed();
+            return stop->isFinished();
+        },
+        int(timeoutMs)));
+    QCOMPARE(WebClient::answerOf(*stop).status, 202);
+    // Drained as the stop was answered: the stop is among the next two bursts at the latest.
+    beforeStop += drainTimed();
+    QVERIFY(QTest::qWaitFor(answered, int(timeoutMs) * 3));
+    const QList<TimedPacket> afterStop = readTimed([](const auto &) { return true; }, 500ms);
+
+    QMap<int, int> statuses;
+    for (const auto &reply : replies)
+        ++statuses[WebClient::answerOf(*reply).status];
+    QCOMPARE(statuses.keys(), (QList<int>{202, 429}));
+    QCOMPARE(statuses.value(202) + statuses.value(429), requestCount + 1);
+    const QByteArrayList early = burstsOf(beforeStop);
+    const QByteArrayList late = burstsOf(afterStop);
+    const QByteArray stopBurst = burst(1, 'E', '1');
+    const bool stoppedEarly = early.contains(stopBurst);
+    QVERIFY2(stoppedEarly || late.indexOf(stopBurst) <= 1,
+        qPrintable(QString::number(late.indexOf(stopBurst))));
+    const QByteArrayList fromStop = stoppedEarly ? early.mid(early.indexOf(stopBurst)) + late
+                                                 : late.mid(late.indexOf(stopBurst));
+    for (qsizetype at = 1; at < fromStop.size(); ++at)
+        QVERIFY2(fromStop.at(at).at(1) == 2, qPrintable(QString::number(at)));
+
+    // The pages were all kept, and the memory it took stays bounded.
+    for (const Page &page : m_pages)
+        QVERIFY(!page.closed);
+    const qint64 after = peakMemory(pid);
+    qInfo() << "peak memory before" << before << "KiB, after" << after << "KiB";
+    QVERIFY2(after - before < 32 * 1024, qPrintable(QString::number(after - before)));
+}
+
+QTEST_GUILESS_MAIN(TestRelayMqttWeb)
+#include "tst_relaymqttweb.moc"
