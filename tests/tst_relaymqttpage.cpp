@@ -252,14 +252,23 @@ void TestRelayMqttPage::accessibleOnPhoneAndDesktop()
     QFETCH(int, width);
     QFETCH(int, height);
     QFETCH(QString, scheme);
-    startWeb(false);
+    // The config file's names, shown as text, whatever they hold.
+    QTemporaryDir directory;
+    startWeb(false,
+        configArguments(
+            directory, "[card.2]\nname = Workbench\nrelay.3 = Pump\nrelay.4 = \"<b>Fan</b>\"\n"));
     // axe-core is put into the page as a script of its own, which the page's policy refuses.
     QVERIFY2(
         open("a", {{"width", width}, {"height", height}, {"scheme", scheme}, {"bypassCSP", true}}),
         qPrintable(m_browser->error()));
     QVERIFY2(m_browser->run("waitFor", relaySwitch("a", 8)), qPrintable(m_browser->error()));
-    for (const char *name : {"All on", "All off", "Show address", "Emergency stop", "Hold Relay 8"})
-        QVERIFY2(m_browser->run("waitFor", BrowserRemote::control("a", "Card 2", "button", name)),
+    for (const char *name : {"All on", "All off", "Show address", "Emergency stop", "Hold Pump"})
+        QVERIFY2(
+            m_browser->run("waitFor", BrowserRemote::control("a", "Workbench", "button", name)),
+            qPrintable(m_browser->error()));
+    for (const char *name : {"Relay 1", "Pump", "<b>Fan</b>"})
+        QVERIFY2(
+            m_browser->run("waitFor", BrowserRemote::control("a", "Workbench", "switch", name)),
             qPrintable(m_browser->error()));
     const QString picture
         = QDir(QStringLiteral(PICTURES))

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebSocket>
@@ -69,6 +70,7 @@ private slots:
     void holdsAndLostPort();
     void login();
     void socketRules();
+    void https();
     void holdNobodyRenews();
     void brokerAndPagesSeeEachOther();
     void floodWithPagesOpen();
@@ -85,9 +87,10 @@ private:
             page.messages << QJsonDocument::fromJson(text.toUtf8()).object();
         });
         connect(socket, &QWebSocket::disconnected, this, [&page] { page.closed = true; });
-        QNetworkRequest request(QUrl(QString(m_pageUrl).replace("http:", "ws:") + path));
+        QNetworkRequest request(QUrl(QString(m_pageUrl).replace("http", "ws") + path));
         if (!cookie.isEmpty())
             request.setRawHeader("Cookie", cookie);
+        socket->setSslConfiguration(m_ssl);
         socket->open(request);
         return page;
     }
@@ -103,6 +106,7 @@ private:
     }
 
     std::deque<Page> m_pages;
+    QSslConfiguration m_ssl = QSslConfiguration::defaultConfiguration();
 };
 
 void TestRelayMqttWeb::requests_data()
@@ -270,6 +274,42 @@ void TestRelayMqttWeb::socketRules()
         QCOMPARE(refused->messages.size(), 0);
     }
     QVERIFY(!allowed.closed);
+}
+
+void TestRelayMqttWeb::https()
+{
+    QTemporaryDir directory;
+    const QString cert = directory.filePath("web.crt");
+    const QString key = directory.filePath("web.key");
+    QProcess openssl;
+    openssl.start("openssl",
+        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+            "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+            "-keyout", key, "-out", cert});
+    QCOMPARE(finish(openssl, eventTimeout).exitCode, 0);
+    QFile password(directory.filePath("password"));
+    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
+    password.close();
+    startWeb(false,
+        {"--http-cert", cert, "--http-key", key, "--http-password-file", password.fileName()});
+    QVERIFY2(m_pageUrl.startsWith("https://"), qPrintable(m_pageUrl));
+    m_ssl.setCaCertificates(QSslCertificate::fromPath(cert));
+    WebClient client(m_pageUrl);
+    client.setSsl(m_ssl);
+
+    // The session cookie is never sent over plain HTTP; plain HTTP gets no page at all.
+    const WebClient::Answer in = client.post("/api/login", R"({"password":"sesame"})");
+    QCOMPARE(in.status, 204);
+    QVERIFY2(in.header("Set-Cookie").contains("; Secure"), in.header("Set-Cookie").constData());
+    const QByteArray cookie = in.header("Set-Cookie").split(';').first();
+    Page &page = openPage(m_pageUrl, "/api/live", cookie);
+    QVERIFY(sawMessage(page, "cards"));
+    QCOMPARE(client.post("/api/cards/2/relays/2", R"({"state":"ON"})", {{"Cookie", cookie}}).status,
+        202);
+    QCOMPARE(lineOf(20), relayBurst(2, 'S', 2));
+    QVERIFY(sawMessage(page, "relays"));
+    WebClient plain(QString(m_pageUrl).replace("https:", "http:"));
+    QCOMPARE(plain.get("/").status, 0);
 }
 
 void TestRelayMqttWeb::holdNobodyRenews()

@@ -27,7 +27,8 @@ constexpr int longestInterlockDelay = 10'000; // ms
 
 const QString description
     = QStringLiteral(R"(Bridges the relay cards on one serial port to an MQTT broker, with Home
-Assistant's MQTT discovery. It runs until SIGTERM or SIGINT.
+Assistant's MQTT discovery, and serves them on a web page with a JSON API of its own
+(--http). It runs until SIGTERM or SIGINT.
 
 Topics for relay R (1 to 8) of the card at address A, under NAME:
   NAME/A/relay/R/set     ON, OFF or TOGGLE (true, false, 1, 0)
@@ -49,9 +50,21 @@ In the INI file, a group per card names it and its relays and may keep relays fr
 together: [card.1] with name=Workbench, relay.3=Pump, interlock=1 2, 5 6 7. Turning on a relay
 of an interlock group first turns the others of its group off and waits --interlock-delay.
 
+The web page (--http ADDRESS:PORT, with --no-broker alone) switches the same cards through the
+same queue, live on every open page. Its API, for scripts:
+  GET  /api/cards                  cards, names, relay states, port and broker state
+  POST /api/cards/A/relays/R       {"state":"ON"|"OFF"|"TOGGLE"} or {"hold_ms":N}
+  POST /api/cards/A/all            {"state":"ON"|"OFF"}
+  POST /api/cards/A/stop           emergency stop; POST /api/cards/A/show
+Answers: 202 taken, 400 bad body, 401 no login, 404 no such card or relay, 409 refused by an
+interlock or the holds the line keeps, 413 body over 4 KiB, 429 queue full, 503 port lost. On
+an address other than loopback the page needs --http-password-file (or the systemd credential
+http-password); scripts send "Authorization: Bearer TOKEN" with --http-token-file (or
+http-token).
+
 A refused login and a broker out of reach are tried again, the pause growing up to 5 minutes.
 Exit status: 0 stopped by SIGTERM or SIGINT, 64 wrong options, 78 the broker's settings (its
-TLS files) could not be used at all.)");
+TLS files) or the web page's (its address, certificate or key) could not be used at all.)");
 
 // The config file's keys; a key not among them is a mistake.
 const std::array configKeys{QStringLiteral("port"), QStringLiteral("device"),

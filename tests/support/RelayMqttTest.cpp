@@ -290,12 +290,15 @@ void RelayMqttTest::startWeb(bool withBroker, const QStringList &extra)
             ? bridgeArguments() + web
             : QStringList{"--device", m_pty->name(), "--card", "1", "--card", "2", "--no-broker"}
                 + web);
-    // "web page at http://HOST:PORT/": the test reaches it on 127.0.0.1 whatever it listens on.
+    // "web page at SCHEME://HOST:PORT/": the test reaches it on 127.0.0.1 whatever it listens
+    // on.
     const QString said = QStringLiteral("web page at ");
     QVERIFY(waitForLog(said));
-    const qsizetype slash = m_log.indexOf(u'/', m_log.indexOf(said) + said.size() + 8);
+    const qsizetype start = m_log.indexOf(said) + said.size();
+    const qsizetype slash = m_log.indexOf(u'/', m_log.indexOf(QStringLiteral("://"), start) + 3);
     const qsizetype colon = m_log.lastIndexOf(u':', slash);
-    m_pageUrl = QStringLiteral("http://127.0.0.1") + m_log.mid(colon, slash - colon);
+    m_pageUrl = m_log.mid(start, m_log.indexOf(u':', start) - start)
+        + QStringLiteral("://127.0.0.1") + m_log.mid(colon, slash - colon);
 }
 
 ProcessOutcome RelayMqttTest::stopBridge(int signal)

@@ -25,6 +25,7 @@ QNetworkRequest WebClient::request(const QString &path, const Headers &headers) 
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     for (const auto &[name, value] : headers)
         request.setRawHeader(name, value);
+    request.setSslConfiguration(m_ssl);
     return request;
 }
 

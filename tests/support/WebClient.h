@@ -5,6 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPair>
+#include <QSslConfiguration>
 #include <QString>
 
 #include <memory>
@@ -25,6 +26,9 @@ public:
 
     explicit WebClient(QString base) : m_base(std::move(base)) { }
 
+    // For HTTPS: the server's certificate is checked against these.
+    void setSsl(const QSslConfiguration &ssl) { m_ssl = ssl; }
+
     Answer get(const QString &path, const Headers &headers = {});
     // A JSON body (Content-Type application/json unless `headers` names another).
     Answer post(const QString &path, const QByteArray &body, const Headers &headers = {});
@@ -37,5 +41,6 @@ private:
     Answer wait(QNetworkReply *reply);
 
     QString m_base;
+    QSslConfiguration m_ssl = QSslConfiguration::defaultConfiguration();
     QNetworkAccessManager m_network;
 };
