@@ -19,12 +19,14 @@
 #include "relay-mqtt/mqtt/MqttConnection.h"
 #include "serial/LineBacklog.h"
 #include "serial/SerialLink.h"
+#include "support/BrowserRemote.h"
 #include "support/Controls.h"
 #include "support/DiesWithParent.h"
 #include "support/MosquittoBroker.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
 #include "support/SerialNodes.h"
+#include "support/WebClient.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -39,11 +41,13 @@
 #include <QRandomGenerator>
 #include <QSet>
 #include <QSysInfo>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
+#include <QWebSocket>
 
 #include <atomic>
 #include <chrono>
@@ -352,16 +356,22 @@ bool windowShown(const QString &title)
     return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
 }
 
-double peakRssMiB(qint64 pid)
+// A figure in KiB from the process's status, such as "VmHWM:" (peak resident memory).
+double statusKiB(qint64 pid, const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toDouble();
     }
     return 0;
+}
+
+double peakRssMiB(qint64 pid)
+{
+    return statusKiB(pid, "VmHWM:") / 1024.0;
 }
 
 double cpuSeconds(qint64 pid)
@@ -713,7 +723,8 @@ constexpr double bareLatencyGoal = 1.5;
 class BridgeRun
 {
 public:
-    explicit BridgeRun(const QString &program)
+    // `extra`: more options for relay-mqtt, such as its web page's.
+    explicit BridgeRun(const QString &program, const QStringList &extra = {})
     {
         if (!m_broker.setUpError().isEmpty() || !m_broker.start())
             qFatal("8 cannot run: %s", qPrintable(m_broker.errorString()));
@@ -725,8 +736,9 @@ public:
         m_bridge.setStandardErrorFile(m_log.filePath("stderr"));
         // Always the pseudo-terminal by its name: never a port by number.
         m_bridge.start(program,
-            {"--device", m_line.name(), "--card", "1", "--card", "2", "--broker", broker, "--name",
-                bridgeName, "--no-discovery"});
+            QStringList{"--device", m_line.name(), "--card", "1", "--card", "2", "--broker", broker,
+                "--name", bridgeName, "--no-discovery"}
+                + extra);
         if (!m_bridge.waitForStarted())
             qFatal("cannot start %s", qPrintable(program));
 
@@ -767,6 +779,17 @@ public:
     {
         QFile file(m_log.filePath("stderr"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // "http://127.0.0.1:PORT", as relay-mqtt logs its web page's address; empty without one.
+    QString pageUrl() const
+    {
+        const QByteArray said = "web page at ";
+        const QByteArray text = log();
+        const qsizetype at = text.indexOf(said);
+        if (at < 0)
+            return {};
+        const qsizetype start = at + said.size();
+        return QString::fromLatin1(text.mid(start, text.indexOf('/', start + 8) - start));
     }
 
     // Runs the event loop until `done` or `limit` has passed; whether it is done.
@@ -1251,6 +1274,200 @@ QList<Row> relayMqtt(const QString &program, int seconds)
     };
 }
 
+// 9. relay-mqtt's web page and API, in one run with the MQTT path: a request to the line beside
+// a publish, a click in a real browser to the line, and what pages cost it while idle.
+constexpr int webLatencyRequests = 500;
+constexpr int browserClicks = 100;
+constexpr int idlePages = 50;
+constexpr double idlePagesGoal = 0.1; // % of a core
+
+struct WebLatency
+{
+    Statistics api{{}};
+    Statistics mqtt{{}};
+};
+
+// From `start` to the first byte of the next burst; `send` puts the command on its way.
+double toLine(const BridgeRun &run, const std::function<void()> &send)
+{
+    const qsizetype before = run.line().count();
+    const auto start = Clock::now();
+    send();
+    if (!BridgeRun::waitFor([&] { return run.line().count() > before; }, 2s))
+        qFatal("a command did not reach the line: %s", run.log().constData());
+    return std::chrono::duration<double, std::milli>(
+        run.line().bursts().at(before).firstByte - start)
+        .count();
+}
+
+// 9.1's client: one kept-alive connection, each request written whole, as a script's HTTP
+// client does; a client with threads and caches of its own would time itself more than the
+// server.
+class RawHttp
+{
+public:
+    explicit RawHttp(const QString &pageUrl) : m_host(QUrl(pageUrl).authority().toLatin1())
+    {
+        m_socket.connectToHost(QUrl(pageUrl).host(), quint16(QUrl(pageUrl).port()));
+        if (!m_socket.waitForConnected(5000))
+            qFatal("9.1: cannot connect to %s", qPrintable(pageUrl));
+    }
+    void post(const QByteArray &path, const QByteArray &body)
+    {
+        m_answer.clear();
+        m_socket.write("POST " + path + " HTTP/1.1\r\nHost: " + m_host
+            + "\r\nContent-Type: application/json\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        m_socket.flush();
+    }
+    // Waits for the answer's status line and headers; its status.
+    int answer()
+    {
+        BridgeRun::waitFor(
+            [this] { return (m_answer += m_socket.readAll()).contains("\r\n\r\n{"); }, 2s);
+        m_answer += m_socket.readAll();
+        return m_answer.mid(9, 3).toInt();
+    }
+
+private:
+    QByteArray m_host;
+    QTcpSocket m_socket;
+    QByteArray m_answer;
+};
+
+// 9.1. A POST to the API and a publish to the command topic take turns, a pace apart: the line
+// has carried one's burst before the other is sent.
+WebLatency webLatency(BridgeRun &run)
+{
+    RawHttp api(run.pageUrl());
+    const auto pause = [](Clock::time_point until) {
+        BridgeRun::waitFor([] { return false; },
+            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
+    };
+    QList<double> byApi;
+    QList<double> byMqtt;
+    for (int i = 0; i < webLatencyRequests; ++i) {
+        const auto start = Clock::now();
+        const QByteArray state = i % 2 == 0 ? "ON" : "OFF";
+        byApi.append(toLine(
+            run, [&] { api.post("/api/cards/1/relays/2", "{\"state\":\"" + state + "\"}"); }));
+        if (api.answer() != 202)
+            qFatal("9.1: the API refused a command: %s", run.log().constData());
+        pause(start + latencyPace);
+        byMqtt.append(
+            toLine(run, [&] { run.client().publish(BridgeRun::topic("1/relay/3/set"), state); }));
+        pause(start + 2 * latencyPace);
+    }
+    return {Statistics(byApi), Statistics(byMqtt)};
+}
+
+// 9.2. A click on a relay's switch in Chromium, from the button's release to the first byte of
+// its burst; the page shows the new state before the next click.
+Statistics browserClickToLine(const BridgeRun &run)
+{
+    BrowserRemote browser(QStringLiteral(WEB_TESTS "/browser.mjs"));
+    if (!browser.run("open", {{"page", "a"}, {"url", run.pageUrl() + "/"}}))
+        qFatal("9.2: %s", qPrintable(browser.error()));
+    QList<double> clicks;
+    for (int i = 0; i < browserClicks; ++i) {
+        const QJsonObject relay = BrowserRemote::control("a", "Card 2", "switch", "Relay 5");
+        QJsonObject shown = relay;
+        shown.insert("checked", i % 2 == 1);
+        if (!browser.run("waitFor", shown))
+            qFatal("9.2: %s", qPrintable(browser.error()));
+        const qsizetype before = run.line().count();
+        const std::optional<QJsonValue> released = browser.call("clickTimed", relay);
+        if (!released)
+            qFatal("9.2: %s", qPrintable(browser.error()));
+        if (!BridgeRun::waitFor([&] { return run.line().count() > before; }, 2s))
+            qFatal("9.2: a click did not reach the line: %s", run.log().constData());
+        const Clock::time_point at{std::chrono::nanoseconds(released->toString().toLongLong())};
+        clicks.append(
+            std::chrono::duration<double, std::milli>(run.line().bursts().at(before).firstByte - at)
+                .count());
+        BridgeRun::waitFor([] { return false; }, latencyPace);
+    }
+    return Statistics(clicks);
+}
+
+struct PagesIdle
+{
+    double cpu = 0; // s
+    double cpuShare = 0; // % of a core
+    double kibPerPage = 0;
+};
+
+double residentKiB(qint64 pid)
+{
+    return statusKiB(pid, "VmRSS:");
+}
+
+// 9.3 and 9.4. Pages open on the live socket, as the page opens it, and then nothing happens.
+PagesIdle pagesIdle(const BridgeRun &run, int seconds)
+{
+    const double before = residentKiB(run.pid());
+    std::vector<std::unique_ptr<QWebSocket>> pages;
+    int greeted = 0;
+    const QString origin = run.pageUrl();
+    for (int i = 0; i < idlePages; ++i) {
+        auto &page = pages.emplace_back(std::make_unique<QWebSocket>(origin));
+        QObject::connect(page.get(), &QWebSocket::textMessageReceived, page.get(),
+            [&greeted](
+                const QString &message) { greeted += message.contains("\"cards\"") ? 1 : 0; });
+        page->open(QUrl(QString(origin).replace("http:", "ws:") + "/api/live"));
+    }
+    if (!BridgeRun::waitFor([&] { return greeted == idlePages; }, 10s))
+        qFatal("9.3: %d of %d pages got the cards", greeted, idlePages);
+    BridgeRun::waitFor([] { return false; }, 500ms); // let the opening settle
+    PagesIdle idle;
+    idle.kibPerPage = (residentKiB(run.pid()) - before) / idlePages;
+    const double start = cpuSeconds(run.pid());
+    BridgeRun::waitFor([] { return false; }, std::chrono::seconds(seconds));
+    idle.cpu = cpuSeconds(run.pid()) - start;
+    idle.cpuShare = 100.0 * idle.cpu / seconds;
+    return idle;
+}
+
+QList<Row> relayMqttWeb(const QString &program, int seconds)
+{
+    BridgeRun run(program, {"--http", "127.0.0.1:0"});
+    if (run.pageUrl().isEmpty())
+        qFatal("9: relay-mqtt names no web page: %s", run.log().constData());
+    const PagesIdle idle = pagesIdle(run, seconds);
+    const WebLatency latency = webLatency(run);
+    const Statistics clicks = browserClickToLine(run);
+    return {
+        {QStringLiteral("9.1 relay-mqtt, POST to /api/cards/1/relays/2 to its burst's first byte "
+                        "at the far end: median / 99th percentile (%1 requests, one per %2 ms)")
+                .arg(webLatencyRequests)
+                .arg(2 * latencyPace.count()),
+            ms(latency.api.median(), 3) + " / " + ms(latency.api.percentile(99), 3), "", "-"},
+        {"9.1 The MQTT path in the same run, taking turns with the requests: median / 99th "
+         "percentile",
+            ms(latency.mqtt.median(), 3) + " / " + ms(latency.mqtt.percentile(99), 3), "", "-"},
+        {"9.1 API median / MQTT median",
+            QString::number(latency.api.median() / latency.mqtt.median(), 'f', 2) + "×",
+            "no slower than MQTT (at most 1×)",
+            latency.api.median() <= latency.mqtt.median() ? "yes" : "no"},
+        {QStringLiteral("9.2 A click on a relay's switch in Chromium (playwright-core), the "
+                        "button's release to its burst's first byte: median / 99th percentile "
+                        "(%1 clicks)")
+                .arg(browserClicks),
+            ms(clicks.median(), 3) + " / " + ms(clicks.percentile(99), 3),
+            "99th under one byte time (4.17 ms)", clicks.percentile(99) < byteMs ? "yes" : "no"},
+        {QStringLiteral("9.3 relay-mqtt's CPU over %1 s with %2 pages open on its live socket, "
+                        "idle")
+                .arg(seconds)
+                .arg(idlePages),
+            QStringLiteral("%1 s (%2 % of a core)")
+                .arg(idle.cpu, 0, 'f', 3)
+                .arg(idle.cpuShare, 0, 'f', 3),
+            "under 0.1 % of a core", idle.cpuShare < idlePagesGoal ? "yes" : "no"},
+        {QStringLiteral("9.4 Resident memory per open page (%1 pages)").arg(idlePages),
+            QStringLiteral("%1 KiB").arg(idle.kibPerPage, 0, 'f', 1), "", "-"},
+    };
+}
+
 QString machine()
 {
     QString cpu;
@@ -1286,7 +1503,12 @@ int main(int argc, char *argv[])
     parser.addOption({"minimal-core", "The minimal Qt Core program.", "PATH"});
     parser.addOption({"relay-mqtt", "The installed relay-mqtt.", "PATH"});
     parser.addOption({"seconds", "Length of the panel's hold and idle runs.", "S", "60"});
+    parser.addOption({"only", "Only these sections, for a quick look (1,2,...,9).", "LIST"});
     parser.process(app);
+    const QStringList only = parser.value("only").split(u',', Qt::SkipEmptyParts);
+    const auto wanted = [&only](int section) {
+        return only.isEmpty() || only.contains(QString::number(section));
+    };
     const int seconds = parser.value("seconds").toInt();
     const bool asRoot = parser.isSet("program") && parser.isSet("minimal") && ::geteuid() == 0;
     const QStringList nodes = asRoot ? serialNodes() : QStringList();
@@ -1296,38 +1518,59 @@ int main(int argc, char *argv[])
 
     QList<Row> rows;
     QTextStream err(stderr);
-    err << "1. click to line\n" << Qt::flush;
-    rows += clickToLine();
-    err << "2. steady hold, " << seconds << " s\n" << Qt::flush;
-    rows += steadyHold(seconds);
-    err << "3. stop behind a hold\n" << Qt::flush;
-    rows += stopBehindHold();
-    if (installed) {
+    if (wanted(1)) {
+        err << "1. click to line\n" << Qt::flush;
+        rows += clickToLine();
+    }
+    if (wanted(2)) {
+        err << "2. steady hold, " << seconds << " s\n" << Qt::flush;
+        rows += steadyHold(seconds);
+    }
+    if (wanted(3)) {
+        err << "3. stop behind a hold\n" << Qt::flush;
+        rows += stopBehindHold();
+    }
+    if (installed && wanted(4)) {
         err << "4. start-up and footprint\n" << Qt::flush;
         rows += startUp(parser.value("program"), parser.value("minimal"), nodes);
+    }
+    if (installed && wanted(5)) {
         err << "5. idle cost, 2 × " << seconds << " s\n" << Qt::flush;
         rows += idleCost(parser.value("program"), seconds, nodes);
-    } else {
+    }
+    if (!installed) {
         err << "4 and 5 skipped: they need root, --program, --minimal and a serial device node "
                "to stand in for\n";
     }
-    if (parser.isSet("relayctl") && parser.isSet("minimal-core")) {
+    const bool relayctl = parser.isSet("relayctl") && parser.isSet("minimal-core");
+    if (relayctl && wanted(6)) {
         err << "6. relayctl on 1, start to exit\n" << Qt::flush;
         rows += relayctlOnce(parser.value("relayctl"), parser.value("minimal-core"));
+    }
+    if (relayctl && wanted(7)) {
         err << "7. relayctl hold 1 10s\n" << Qt::flush;
         rows += relayctlHold(parser.value("relayctl"));
-    } else {
+    }
+    if (!relayctl) {
         err << "6 and 7 skipped: they need --relayctl and --minimal-core\n";
     }
     const QString relayMqttPath = parser.value("relay-mqtt");
-    if (!relayMqttPath.isEmpty() && QFileInfo(relayMqttPath).isExecutable()
-        && MosquittoBroker::available()) {
+    const bool relayMqttThere = !relayMqttPath.isEmpty() && QFileInfo(relayMqttPath).isExecutable()
+        && MosquittoBroker::available();
+    if (relayMqttThere && wanted(8)) {
         err << "8. relay-mqtt: latency, flood, " << seconds << " s idle, start with " << manyCards
             << " cards\n"
             << Qt::flush;
         rows += relayMqtt(relayMqttPath, seconds);
-    } else {
-        err << "8 skipped: it needs --relay-mqtt and " << MosquittoBroker::program << '\n';
+    }
+    if (relayMqttThere && wanted(9)) {
+        err << "9. relay-mqtt's web page: API and browser latency, " << seconds
+            << " s idle with pages open\n"
+            << Qt::flush;
+        rows += relayMqttWeb(relayMqttPath, seconds);
+    }
+    if (!relayMqttThere) {
+        err << "8 and 9 skipped: they need --relay-mqtt and " << MosquittoBroker::program << '\n';
     }
 
     QFile file(parser.value("output"));

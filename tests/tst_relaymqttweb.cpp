@@ -274,6 +274,17 @@ void TestRelayMqttWeb::socketRules()
         QCOMPARE(refused->messages.size(), 0);
     }
     QVERIFY(!allowed.closed);
+
+    // The page's commands over its socket are read as the API reads them.
+    allowed.socket->sendTextMessage(R"({"type":"command","path":"3/stop","body":{}})");
+    allowed.socket->sendTextMessage(
+        R"({"type":"command","path":"1/relays/6","body":{"state":"ON"}})");
+    QVERIFY(sawMessage(allowed, "refused"));
+    QVERIFY(sawMessage(allowed, "relays"));
+    const auto refused = std::find_if(allowed.messages.cbegin(), allowed.messages.cend(),
+        [](const QJsonObject &m) { return m.value("type") == "refused"; });
+    QCOMPARE(refused->value("status").toInt(), 404);
+    QCOMPARE(lineOf(20), relayBurst(1, 'S', 6));
 }
 
 void TestRelayMqttWeb::https()

@@ -74,6 +74,33 @@ void LivePages::received(QWebSocket *page, const QString &message)
         renewHold(object);
     else if (type == QLatin1String("release"))
         release(object);
+    else if (type == QLatin1String("command"))
+        command(page, object);
+}
+
+void LivePages::command(QWebSocket *page, const QJsonObject &message)
+{
+    // What a POST below /api/cards/ would ask for, without a request's round of its own.
+    const RelayApi::Reading reading = m_api.read(message.value(u"path").toString().split(u'/'),
+        QJsonDocument(message.value(u"body").toObject()).toJson(QJsonDocument::Compact));
+    RelayApi::Answer refusal = reading.refusal;
+    if (reading.command) {
+        const std::optional<Refusal> refused = m_line.submit(*reading.command);
+        if (!refused)
+            return;
+        bridgeLog(tr("refused %1 from the web page: %2")
+                      .arg(m_line.describe(*reading.command), refused->text));
+        refusal = RelayApi::refused(*refused);
+    }
+    sendRefusal(page, refusal);
+}
+
+void LivePages::sendRefusal(QWebSocket *page, const RelayApi::Answer &refusal)
+{
+    send(page,
+        {{QStringLiteral("type"), QStringLiteral("refused")},
+            {QStringLiteral("status"), int(refusal.status)},
+            {QStringLiteral("error"), refusal.body.value(u"error")}});
 }
 
 void LivePages::startHold(QWebSocket *page, const QJsonObject &message)

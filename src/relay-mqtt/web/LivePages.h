@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay-mqtt/line/CardMirror.h"
+#include "relay-mqtt/web/RelayApi.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -13,13 +14,13 @@
 #include <memory>
 #include <utility>
 
-class RelayApi;
 class RelayLine;
 
 // The open pages, each on a WebSocket: they get every relay's change as its burst is written
-// and the port's and the broker's state, and hold relays while a finger is down. A page renews
-// its hold every 100 ms or so; a hold not renewed for `holdRenewal` ends, so a page that goes
-// away without a word never leaves a relay held.
+// and the port's and the broker's state, send their commands as the API takes them (without a
+// request of their own each), and hold relays while a finger is down. A page renews its hold
+// every 100 ms or so; a hold not renewed for `holdRenewal` ends, so a page that goes away
+// without a word never leaves a relay held.
 class LivePages : public QObject
 {
     Q_OBJECT
@@ -50,12 +51,15 @@ private:
     };
 
     void received(QWebSocket *page, const QString &message);
+    // {"type":"command","path":"A/relays/R","body":{...}}: as a POST to /api/cards/A/relays/R.
+    void command(QWebSocket *page, const QJsonObject &message);
     void startHold(QWebSocket *page, const QJsonObject &message);
     void renewHold(const QJsonObject &message);
     void release(const QJsonObject &message);
     void letGo(Relay relay);
     void pageGone(QWebSocket *page);
     void send(QWebSocket *page, const QJsonObject &message);
+    void sendRefusal(QWebSocket *page, const RelayApi::Answer &refusal);
     void sendAll(const QJsonObject &message);
     void changed(const QList<CardMirror::Change> &changes);
     QJsonObject statusMessage() const;

@@ -103,11 +103,14 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
                .contains(rest.first());
     if (!relayPath && !cardPath)
         return {std::nullopt, error(Status::NotFound, tr("no such resource"))};
-    const std::optional<int> relay = relayPath
-        ? DecimalNumber::readCanonical(rest.at(1), BridgeOptions::relayCount)
-        : std::nullopt;
-    if (relayPath && (!relay || *relay < 1))
-        return {std::nullopt, error(Status::NotFound, tr("no such relay: relays are 1 to 8"))};
+    int relay = 0;
+    if (relayPath) {
+        const std::optional<int> number
+            = DecimalNumber::readCanonical(rest.at(1), BridgeOptions::relayCount);
+        if (!number || *number < 1)
+            return {std::nullopt, error(Status::NotFound, tr("no such relay: relays are 1 to 8"))};
+        relay = *number;
+    }
 
     const QString &what = rest.first();
     QJsonObject object;
@@ -133,7 +136,7 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
         command.kind = Kind::All;
         command.setting = *setting;
     } else {
-        command.relay = *relay;
+        command.relay = relay;
         const QJsonValue hold = object.value(u"hold_ms");
         if (object.size() == 1 && object.contains(u"state")) {
             const std::optional<Setting> setting = readSetting(object.value(u"state"), true);
