@@ -1350,7 +1350,7 @@ WebLatency webLatency(BridgeRun &run)
         const auto start = Clock::now();
         const QByteArray state = i % 2 == 0 ? "ON" : "OFF";
         byApi.append(toLine(
-            run, [&] { api.post("/api/cards/1/relays/2", "{\"state\":\"" + state + "\"}"); }));
+            run, [&] { api.post("/api/cards/1/relays/2", R"({"state":")" + state + R"("})"); }));
         if (api.answer() != 202)
             qFatal("9.1: the API refused a command: %s", run.log().constData());
         pause(start + latencyPace);

@@ -171,7 +171,7 @@ void TestRelayMqttWeb::requests()
     const QByteArray marker = burst(2, 'D', '1');
     if (line != marker)
         QCOMPARE(client.post("/api/cards/2/show", "{}").status, 202);
-    QCOMPARE(lineOf((line.isEmpty() ? 1 : 2) * 20), line + (line == marker ? "" : marker));
+    QCOMPARE(lineOf(qsizetype(line.isEmpty() ? 1 : 2) * 20), line + (line == marker ? "" : marker));
 }
 
 void TestRelayMqttWeb::holdsAndLostPort()
@@ -465,7 +465,7 @@ void TestRelayMqttWeb::floodWithPagesOpen()
         QVERIFY(!page.closed);
     const qint64 after = peakMemory(pid);
     qInfo() << "peak memory before" << before << "KiB, after" << after << "KiB";
-    QVERIFY2(after - before < 32 * 1024, qPrintable(QString::number(after - before)));
+    QVERIFY2(after - before < qint64{32} * 1024, qPrintable(QString::number(after - before)));
 }
 
 QTEST_GUILESS_MAIN(TestRelayMqttWeb)

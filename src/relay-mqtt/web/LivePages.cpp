@@ -27,8 +27,7 @@ void LivePages::add(std::unique_ptr<QWebSocket> socket)
 {
     if (m_pages.size() >= std::size_t(mostPages)) {
         QWebSocket *refused = socket.release();
-        refused->close(
-            QWebSocketProtocol::CloseCodeAbnormalDisconnection, tr("too many pages open"));
+        refused->close(QWebSocketProtocol::CloseCodeGoingAway, tr("too many pages open"));
         refused->deleteLater();
         return;
     }

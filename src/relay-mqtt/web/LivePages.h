@@ -38,7 +38,6 @@ public:
     // A page allowed in: it gets the cards at once.
     void add(std::unique_ptr<QWebSocket> socket);
     void setBroker(const QString &broker);
-    qsizetype count() const { return m_pages.size(); }
     // Lets go of every web hold and closes every page.
     void closeAll();
 

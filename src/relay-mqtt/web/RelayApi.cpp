@@ -132,7 +132,7 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
         const std::optional<Setting> setting = readSetting(object.value(u"state"), false);
         if (!setting || object.size() != 1)
             return {std::nullopt,
-                error(Status::BadRequest, tr("expected {\"state\": \"ON\" or \"OFF\"}"))};
+                error(Status::BadRequest, tr(R"(expected {"state": "ON" or "OFF"})"))};
         command.kind = Kind::All;
         command.setting = *setting;
     } else {
@@ -142,7 +142,7 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
             const std::optional<Setting> setting = readSetting(object.value(u"state"), true);
             if (!setting)
                 return {std::nullopt,
-                    error(Status::BadRequest, tr("\"state\" is \"ON\", \"OFF\" or \"TOGGLE\""))};
+                    error(Status::BadRequest, tr(R"("state" is "ON", "OFF" or "TOGGLE")"))};
             command.kind = Kind::Set;
             command.setting = *setting;
         } else if (object.size() == 1 && hold.isDouble()
@@ -154,8 +154,7 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
         } else {
             return {std::nullopt,
                 error(Status::BadRequest,
-                    tr("expected {\"state\": \"ON\", \"OFF\" or \"TOGGLE\"} or {\"hold_ms\": 1 "
-                       "to %1}")
+                    tr(R"(expected {"state": "ON", "OFF" or "TOGGLE"} or {"hold_ms": 1 to %1})")
                         .arg(BridgeCommand::longestHold.count()))};
         }
     }

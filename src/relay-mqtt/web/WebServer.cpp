@@ -152,7 +152,7 @@ QHttpServerResponse WebServer::page(const QString &path) const
         QFile resource(QString::fromLatin1(file.resource));
         if (!resource.open(QIODevice::ReadOnly))
             break;
-        return QHttpServerResponse(file.type, resource.readAll());
+        return {file.type, resource.readAll()};
     }
     return json(RelayApi::error(Status::NotFound, tr("not found")));
 }
@@ -176,7 +176,7 @@ QHttpServerResponse WebServer::api(const QHttpServerRequest &request)
     if (!m_access.allows(header(request, "Cookie"), header(request, "Authorization")))
         return json(RelayApi::error(Status::Unauthorized, tr("log in first")));
     if (path.size() == 1 && request.method() == Method::Get)
-        return QHttpServerResponse(m_api.cards(m_broker));
+        return {m_api.cards(m_broker)};
     if (!post)
         return json(RelayApi::error(Status::MethodNotAllowed, tr("POST only")));
     return command(request, path.mid(1));
@@ -189,7 +189,7 @@ QHttpServerResponse WebServer::login(const QHttpServerRequest &request)
     const QJsonObject body = QJsonDocument::fromJson(request.body()).object();
     const QJsonValue password = body.value(u"password");
     if (!password.isString())
-        return json(RelayApi::error(Status::BadRequest, tr("expected {\"password\": \"...\"}")));
+        return json(RelayApi::error(Status::BadRequest, tr(R"(expected {"password": "..."})")));
     const QString peer = request.remoteAddress().toString();
     const WebAccess::Login login = m_access.login(peer, password.toString().toUtf8());
     if (login.retryAfter) {
@@ -256,7 +256,7 @@ void WebServer::reply(
 
 QHttpServerResponse WebServer::json(const RelayApi::Answer &answer)
 {
-    return QHttpServerResponse(answer.body, QHttpServerResponse::StatusCode(int(answer.status)));
+    return {answer.body, QHttpServerResponse::StatusCode(int(answer.status))};
 }
 
 void WebServer::acceptPages()
