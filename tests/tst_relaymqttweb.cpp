@@ -23,6 +23,15 @@ namespace {
 
 constexpr LineTime burstTime = 4 * packetTime;
 constexpr LineTime holdRenewal = 300ms;
+// AddressSanitizer keeps freed memory in quarantine on purpose: built with it, as the program
+// under test is then too, the program's memory says nothing of its own.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool memoryIsTheProgramsOwn = false;
+#elif defined(__has_feature)
+constexpr bool memoryIsTheProgramsOwn = !__has_feature(address_sanitizer);
+#else
+constexpr bool memoryIsTheProgramsOwn = true;
+#endif
 // Whatever may pass between two readings of the line's clock on a busy machine.
 constexpr LineTime readSlack = 200ms;
 
@@ -465,7 +474,8 @@ void TestRelayMqttWeb::floodWithPagesOpen()
         QVERIFY(!page.closed);
     const qint64 after = peakMemory(pid);
     qInfo() << "peak memory before" << before << "KiB, after" << after << "KiB";
-    QVERIFY2(after - before < qint64{32} * 1024, qPrintable(QString::number(after - before)));
+    QVERIFY2(!memoryIsTheProgramsOwn || after - before < qint64{32} * 1024,
+        qPrintable(QString::number(after - before)));
 }
 
 QTEST_GUILESS_MAIN(TestRelayMqttWeb)
