@@ -99,8 +99,7 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
     const QStringList rest = path.mid(1);
     const bool relayPath = rest.size() == 2 && rest.first() == QLatin1String("relays");
     const bool cardPath = rest.size() == 1
-        && QStringList{QStringLiteral("all"), QStringLiteral("stop"), QStringLiteral("show")}
-               .contains(rest.first());
+        && (rest.first() == u"all" || rest.first() == u"stop" || rest.first() == u"show");
     if (!relayPath && !cardPath)
         return {std::nullopt, error(Status::NotFound, tr("no such resource"))};
     int relay = 0;

@@ -128,7 +128,7 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
         return true;
     }
     if (path.startsWith(QLatin1String("/api/"))) {
-        reply(request, socket, api(request));
+        reply(request, socket, api(request, path));
         return true;
     }
     if (request.method() != Method::Get && request.method() != Method::Head) {
@@ -157,9 +157,9 @@ QHttpServerResponse WebServer::page(const QString &path) const
     return json(RelayApi::error(Status::NotFound, tr("not found")));
 }
 
-QHttpServerResponse WebServer::api(const QHttpServerRequest &request)
+QHttpServerResponse WebServer::api(const QHttpServerRequest &request, const QString &urlPath)
 {
-    const QStringList path = request.url().path().split(u'/').mid(2); // after /api/
+    const QStringList path = urlPath.split(u'/').mid(2); // after /api/
     const bool post = request.method() == Method::Post;
     if (path == QStringList{QStringLiteral("login")} && post)
         return login(request);

@@ -42,7 +42,8 @@ private:
     using Status = RelayApi::Status;
 
     QHttpServerResponse page(const QString &path) const;
-    QHttpServerResponse api(const QHttpServerRequest &request);
+    // `urlPath`: the request's, read once (the request builds its URL anew on every call).
+    QHttpServerResponse api(const QHttpServerRequest &request, const QString &urlPath);
     QHttpServerResponse login(const QHttpServerRequest &request);
     QHttpServerResponse command(const QHttpServerRequest &request, const QStringList &path);
     // Why a request that changes something is refused, if it is.
