@@ -1578,7 +1578,7 @@ int main(int argc, char *argv[])
         qFatal("cannot write %s", qPrintable(file.fileName()));
     QTextStream out(&file);
     out << "# Performance\n\n"
-        << "Reproduce with `sudo ./scripts/bench` from the project's root (about five minutes).\n\n"
+        << "Reproduce with `sudo ./scripts/bench` from the project's root (about ten minutes).\n\n"
         << "Measured on " << QDateTime::currentDateTimeUtc().toString(Qt::ISODate) << ", on "
         << machine() << ".\n\n"
         << "Every figure comes from one run of that command; ratios compare figures measured "
