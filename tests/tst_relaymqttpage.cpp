@@ -105,17 +105,15 @@ void TestRelayMqttPage::switchSeenEverywhere()
             [&] { return (seen += mqtt.readAllStandardOutput()).endsWith(state + '\n'); },
             int(timeoutMs));
     };
-    QVERIFY2(open("a") && open("b"), qPrintable(m_browser->error()));
+    QVERIFY(open("a") && open("b"));
 
     // Each page asks for the opposite of what it shows; the other page and MQTT follow.
     for (const auto &[page, other, on] :
         {std::tuple{"a", "b", true}, std::tuple{"b", "a", false}}) {
-        QVERIFY2(m_browser->run("waitFor", checked(relaySwitch(page, 2), !on)),
-            qPrintable(m_browser->error()));
-        QVERIFY2(m_browser->run("click", relaySwitch(page, 2)), qPrintable(m_browser->error()));
+        QVERIFY(m_browser->run("waitFor", checked(relaySwitch(page, 2), !on)));
+        QVERIFY(m_browser->run("click", relaySwitch(page, 2)));
         QCOMPARE(lineOf(20), relayBurst(1, on ? 'S' : 'C', 2));
-        QVERIFY2(m_browser->run("waitFor", checked(relaySwitch(other, 2), on)),
-            qPrintable(m_browser->error()));
+        QVERIFY(m_browser->run("waitFor", checked(relaySwitch(other, 2), on)));
         QVERIFY2(mqttSays(on ? "ON" : "OFF"), seen.constData());
     }
     mqtt.kill();
@@ -125,10 +123,10 @@ void TestRelayMqttPage::switchSeenEverywhere()
 void TestRelayMqttPage::holdFollowsTheButton()
 {
     startWeb(false);
-    QVERIFY2(open("a"), qPrintable(m_browser->error()));
+    QVERIFY(open("a"));
     const QJsonObject hold = BrowserRemote::control("a", "Card 1", "button", "Hold Relay 1");
     const QByteArray held = relayBurst(1, 'P', 1);
-    QVERIFY2(m_browser->run("down", hold), qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("down", hold));
 
     // A second of the button down, counted from the hold's first burst.
     const QList<TimedPacket> whileDown = readTimed(
@@ -137,11 +135,10 @@ void TestRelayMqttPage::holdFollowsTheButton()
             return first >= 0 && read.constLast().at - read.at(4 * first).at >= 1s;
         },
         0ms);
-    QVERIFY2(m_browser->run("up", hold), qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("up", hold));
     const QList<TimedPacket> afterUp = drainTimed();
     // Once the page shows the relay let go, relay-mqtt has the release: the line is drained.
-    QVERIFY2(m_browser->run("waitFor", checked(relaySwitch("a", 1), false)),
-        qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("waitFor", checked(relaySwitch("a", 1), false)));
     const QList<TimedPacket> untilLetGo = drainTimed();
     const QList<TimedPacket> afterLetGo = readUpToMarker();
 
@@ -171,13 +168,12 @@ void TestRelayMqttPage::holdFollowsTheButton()
 void TestRelayMqttPage::closedTabLetsGo()
 {
     startWeb(false);
-    QVERIFY2(open("a"), qPrintable(m_browser->error()));
+    QVERIFY(open("a"));
     const QByteArray held = relayBurst(1, 'P', 3);
-    QVERIFY2(
-        m_browser->run("down", BrowserRemote::control("a", "Card 1", "button", "Hold Relay 3")),
-        qPrintable(m_browser->error()));
+    QVERIFY(
+        m_browser->run("down", BrowserRemote::control("a", "Card 1", "button", "Hold Relay 3")));
     readTimed([&](const QList<TimedPacket> &read) { return burstsOf(read).contains(held); }, 0ms);
-    QVERIFY2(m_browser->run("close", {{"page", "a"}}), qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("close", {{"page", "a"}}));
     const LineTime closed = now();
     const QList<TimedPacket> after = readUpToMarker();
     const QByteArrayList bursts = burstsOf(after);
@@ -191,30 +187,24 @@ void TestRelayMqttPage::closedTabLetsGo()
 void TestRelayMqttPage::loginOffLoopback()
 {
     QTemporaryDir directory;
-    QFile password(directory.filePath("web-password"));
-    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
-    password.close();
-    startWeb(false, {"--http", "0.0.0.0:0", "--http-password-file", password.fileName()});
-    QVERIFY2(open("a", {{"bypassCSP", true}}), qPrintable(m_browser->error()));
+    startWeb(false, QStringList{"--http", "0.0.0.0:0"} + webLoginArguments(directory, "sesame"));
+    QVERIFY(open("a", {{"bypassCSP", true}}));
     const QJsonObject field{{"page", "a"}, {"role", "textbox"}, {"name", "Password"}};
     const QJsonObject card{{"page", "a"}, {"role", "region"}, {"name", "Card 1"}};
-    QVERIFY2(m_browser->run("waitFor", field), qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("waitFor", field));
     QCOMPARE(m_browser->call("visible", card), QJsonValue(false));
     const std::optional<QJsonValue> violations = m_browser->call("axe", {{"page", "a"}});
-    QVERIFY2(violations, qPrintable(m_browser->error()));
+    QVERIFY(violations);
     QVERIFY2(
         violations->toArray().isEmpty(), QJsonDocument(violations->toArray()).toJson().constData());
 
-    QVERIFY2(m_browser->run("login", {{"page", "a"}, {"password", "open sesame"}}),
-        qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("login", {{"page", "a"}, {"password", "open sesame"}}));
     const std::optional<QJsonValue> refused = m_browser->call("alert", {{"page", "a"}});
-    QVERIFY2(
-        refused && refused->toString().contains("wrong password"), qPrintable(m_browser->error()));
+    QVERIFY(refused && refused->toString().contains("wrong password"));
     QCOMPARE(m_browser->call("visible", card), QJsonValue(false));
-    QVERIFY2(m_browser->run("login", {{"page", "a"}, {"password", "sesame"}}),
-        qPrintable(m_browser->error()));
-    QVERIFY2(m_browser->run("waitFor", card), qPrintable(m_browser->error()));
-    QVERIFY2(m_browser->run("click", relaySwitch("a", 4)), qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("login", {{"page", "a"}, {"password", "sesame"}}));
+    QVERIFY(m_browser->run("waitFor", card));
+    QVERIFY(m_browser->run("click", relaySwitch("a", 4)));
     QCOMPARE(lineOf(20), relayBurst(1, 'S', 4));
 }
 
@@ -222,10 +212,10 @@ void TestRelayMqttPage::otherSitesCannot()
 {
     startWeb(false);
     // The browser has the page open: another site of the same browser tries its luck.
-    QVERIFY2(open("a"), qPrintable(m_browser->error()));
-    QVERIFY2(m_browser->run("waitFor", relaySwitch("a", 1)), qPrintable(m_browser->error()));
+    QVERIFY(open("a"));
+    QVERIFY(m_browser->run("waitFor", relaySwitch("a", 1)));
     const std::optional<QJsonValue> attempt = m_browser->call("crossSite", {{"target", m_pageUrl}});
-    QVERIFY2(attempt, qPrintable(m_browser->error()));
+    QVERIFY(attempt);
     const QJsonObject result = attempt->toObject();
     QCOMPARE(result.value("form").toString(), QString("answered"));
     QVERIFY(result.contains("fetch"));
@@ -234,8 +224,7 @@ void TestRelayMqttPage::otherSitesCannot()
     // Every attempt was answered before the marker was sent: none of them reached the line.
     const QByteArrayList bursts = burstsOf(readUpToMarker());
     QCOMPARE(bursts, QByteArrayList{burst(2, 'D', '1')});
-    QVERIFY2(m_browser->run("waitFor", checked(relaySwitch("a", 1), false)),
-        qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("waitFor", checked(relaySwitch("a", 1), false)));
 }
 
 void TestRelayMqttPage::accessibleOnPhoneAndDesktop_data()
@@ -258,26 +247,22 @@ void TestRelayMqttPage::accessibleOnPhoneAndDesktop()
         configArguments(
             directory, "[card.2]\nname = Workbench\nrelay.3 = Pump\nrelay.4 = \"<b>Fan</b>\"\n"));
     // axe-core is put into the page as a script of its own, which the page's policy refuses.
-    QVERIFY2(
-        open("a", {{"width", width}, {"height", height}, {"scheme", scheme}, {"bypassCSP", true}}),
-        qPrintable(m_browser->error()));
-    QVERIFY2(m_browser->run("waitFor", relaySwitch("a", 8)), qPrintable(m_browser->error()));
+    QVERIFY(
+        open("a", {{"width", width}, {"height", height}, {"scheme", scheme}, {"bypassCSP", true}}));
+    QVERIFY(m_browser->run("waitFor", relaySwitch("a", 8)));
     for (const char *name : {"All on", "All off", "Show address", "Emergency stop", "Hold Pump"})
-        QVERIFY2(
-            m_browser->run("waitFor", BrowserRemote::control("a", "Workbench", "button", name)),
-            qPrintable(m_browser->error()));
+        QVERIFY(
+            m_browser->run("waitFor", BrowserRemote::control("a", "Workbench", "button", name)));
     for (const char *name : {"Relay 1", "Pump", "<b>Fan</b>"})
-        QVERIFY2(
-            m_browser->run("waitFor", BrowserRemote::control("a", "Workbench", "switch", name)),
-            qPrintable(m_browser->error()));
+        QVERIFY(
+            m_browser->run("waitFor", BrowserRemote::control("a", "Workbench", "switch", name)));
     const QString picture
         = QDir(QStringLiteral(PICTURES))
               .filePath(QStringLiteral("relay-mqtt-page-%1x%2.png").arg(width).arg(height));
-    QVERIFY2(m_browser->run("screenshot", {{"page", "a"}, {"path", picture}}),
-        qPrintable(m_browser->error()));
+    QVERIFY(m_browser->run("screenshot", {{"page", "a"}, {"path", picture}}));
     QVERIFY(QFile::exists(picture));
     const std::optional<QJsonValue> violations = m_browser->call("axe", {{"page", "a"}});
-    QVERIFY2(violations, qPrintable(m_browser->error()));
+    QVERIFY(violations);
     QVERIFY2(
         violations->toArray().isEmpty(), QJsonDocument(violations->toArray()).toJson().constData());
 }

@@ -206,15 +206,9 @@ void TestRelayMqttWeb::holdsAndLostPort()
 void TestRelayMqttWeb::login()
 {
     QTemporaryDir directory;
-    for (const auto &[file, secret] : {std::pair{"password", "sesame"}, {"token", "t0ken"}}) {
-        QFile written(directory.filePath(file));
-        QVERIFY(written.open(QIODevice::WriteOnly));
-        written.write(QByteArray(secret) + '\n');
-    }
     // Reachable from the network: nothing without a login.
     startWeb(false,
-        {"--http", "0.0.0.0:0", "--http-password-file", directory.filePath("password"),
-            "--http-token-file", directory.filePath("token")});
+        QStringList{"--http", "0.0.0.0:0"} + webLoginArguments(directory, "sesame", "t0ken"));
     WebClient client(m_pageUrl);
     QCOMPARE(client.get("/api/cards").status, 401);
     QCOMPARE(client.post("/api/cards/1/stop", "").status, 401);
@@ -261,10 +255,7 @@ void TestRelayMqttWeb::login()
 void TestRelayMqttWeb::socketRules()
 {
     QTemporaryDir directory;
-    QFile password(directory.filePath("password"));
-    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
-    password.close();
-    startWeb(false, {"--http-password-file", password.fileName()});
+    startWeb(false, webLoginArguments(directory, "sesame"));
     WebClient client(m_pageUrl);
     QCOMPARE(client.get("/api/live").status, 426);
     const QByteArray cookie = client.post("/api/login", R"({"password":"sesame"})")
@@ -307,11 +298,9 @@ void TestRelayMqttWeb::https()
             "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
             "-keyout", key, "-out", cert});
     QCOMPARE(finish(openssl, eventTimeout).exitCode, 0);
-    QFile password(directory.filePath("password"));
-    QVERIFY(password.open(QIODevice::WriteOnly) && password.write("sesame\n") == 7);
-    password.close();
     startWeb(false,
-        {"--http-cert", cert, "--http-key", key, "--http-password-file", password.fileName()});
+        QStringList{"--http-cert", cert, "--http-key", key}
+            + webLoginArguments(directory, "sesame"));
     QVERIFY2(m_pageUrl.startsWith("https://"), qPrintable(m_pageUrl));
     m_ssl.setCaCertificates(QSslCertificate::fromPath(cert));
     WebClient client(m_pageUrl);

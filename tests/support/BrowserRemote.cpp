@@ -3,6 +3,7 @@
 #include "DiesWithParent.h"
 
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QJsonDocument>
 
 #include <optional>
@@ -40,6 +41,7 @@ std::optional<QJsonValue> BrowserRemote::call(const QString &command, QJsonObjec
             if (answer.value(u"ok").toBool())
                 return answer.value(u"result");
             m_error = command + QStringLiteral(": ") + answer.value(u"error").toString();
+            qWarning("%s", qPrintable(m_error));
             return std::nullopt;
         }
         if (m_node.state() == QProcess::NotRunning || deadline.hasExpired()
@@ -48,6 +50,7 @@ std::optional<QJsonValue> BrowserRemote::call(const QString &command, QJsonObjec
                 + QStringLiteral(": no answer from the browser (%1)")
                       .arg(m_node.state() == QProcess::NotRunning ? QStringLiteral("node ended")
                                                                   : QStringLiteral("timed out"));
+            qWarning("%s", qPrintable(m_error));
             return std::nullopt;
         }
     }

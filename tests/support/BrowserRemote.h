@@ -21,9 +21,10 @@ public:
     BrowserRemote(const BrowserRemote &) = delete;
     BrowserRemote &operator=(const BrowserRemote &) = delete;
 
-    // The command's result; none, with error(), if it failed or no answer came.
+    // The command's result; none, with error() (also logged as a warning, which the test's
+    // output shows beside the failure), if it failed or no answer came.
     std::optional<QJsonValue> call(const QString &command, QJsonObject arguments = {});
-    // Runs the command and says whether it succeeded, for QVERIFY2 with error().
+    // Runs the command and says whether it succeeded.
     bool run(const QString &command, const QJsonObject &arguments = {});
     QString error() const { return m_error; }
 

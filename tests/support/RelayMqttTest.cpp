@@ -68,6 +68,16 @@ QStringList RelayMqttTest::loginArguments(
     return {"--username", "bridge", "--password-file", file};
 }
 
+QStringList RelayMqttTest::webLoginArguments(
+    const QTemporaryDir &directory, const QByteArray &password, const QByteArray &token)
+{
+    QStringList arguments{
+        "--http-password-file", writePrivate(directory, "web-password", password + '\n')};
+    if (!token.isEmpty())
+        arguments << "--http-token-file" << writePrivate(directory, "web-token", token + '\n');
+    return arguments.contains(QString()) ? QStringList() : arguments;
+}
+
 QStringList RelayMqttTest::configArguments(const QTemporaryDir &directory, const QByteArray &text)
 {
     return {"--config", writePrivate(directory, "relay-mqtt.conf", text)};

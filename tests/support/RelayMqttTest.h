@@ -53,6 +53,10 @@ public:
     // The options to log in as "bridge" with `password`, from a file in `directory`; none if
     // the file cannot be written.
     static QStringList loginArguments(const QTemporaryDir &directory, const QByteArray &password);
+    // The options that give the web page's login `password`, and scripts `token` if not empty,
+    // from files in `directory`; none if a file cannot be written.
+    static QStringList webLoginArguments(
+        const QTemporaryDir &directory, const QByteArray &password, const QByteArray &token = {});
     // The options to read `text` as the config file, from a file in `directory` only its owner
     // may read; if it cannot be written, an empty path, which the bridge refuses.
     static QStringList configArguments(const QTemporaryDir &directory, const QByteArray &text);

@@ -21,10 +21,14 @@ CardMirror::CardMirror(const QList<quint8> &cards)
         m_cards.try_emplace(card, card, stoppedClock());
 }
 
-void CardMirror::setRelays(quint8 card, const VirtualCard::Relays &relays)
+QList<CardMirror::Change> CardMirror::setRelays(quint8 card, const VirtualCard::Relays &relays)
 {
-    if (const auto found = m_cards.find(card); found != m_cards.end())
-        found->second.setRelays(relays);
+    const auto found = m_cards.find(card);
+    if (found == m_cards.end())
+        return {};
+    const VirtualCard::Relays before = found->second.relays();
+    found->second.setRelays(relays);
+    return changes(card, before, relays);
 }
 
 std::optional<VirtualCard::Relays> CardMirror::relays(quint8 card) const

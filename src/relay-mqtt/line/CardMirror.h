@@ -27,8 +27,9 @@ public:
     // All relays off until told otherwise.
     explicit CardMirror(const QList<quint8> &cards);
 
-    // The states the card was last known in, before any burst is applied.
-    void setRelays(quint8 card, const VirtualCard::Relays &relays);
+    // The states the card was last known in, before any burst is applied; the relays that
+    // changed.
+    QList<Change> setRelays(quint8 card, const VirtualCard::Relays &relays);
     std::optional<VirtualCard::Relays> relays(quint8 card) const;
     bool isOn(quint8 card, int relay) const;
 

@@ -80,13 +80,7 @@ void RelayLine::letGo(quint8 card, int relay)
 
 void RelayLine::setRelays(quint8 card, const VirtualCard::Relays &relays)
 {
-    const std::optional<VirtualCard::Relays> before = m_mirror.relays(card);
-    m_mirror.setRelays(card, relays);
-    QList<CardMirror::Change> changes;
-    for (int relay = 1; before && relay <= BridgeOptions::relayCount; ++relay) {
-        if (before->at(relay - 1) != relays.at(relay - 1))
-            changes << CardMirror::Change{card, relay, relays.at(relay - 1)};
-    }
+    const QList<CardMirror::Change> changes = m_mirror.setRelays(card, relays);
     if (!changes.isEmpty())
         emit relaysChanged(changes);
 }

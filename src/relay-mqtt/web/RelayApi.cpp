@@ -82,18 +82,19 @@ RelayApi::Answer RelayApi::refused(const Refusal &refusal)
     return error(Status::Conflict, refusal.text);
 }
 
-std::optional<quint8> RelayApi::readCard(const QString &text) const
+std::optional<quint8> RelayApi::bridged(qint64 card) const
 {
-    const std::optional<int> card = DecimalNumber::readCanonical(text, 255);
-    if (!card || !m_options.cards.contains(quint8(*card)))
+    if (card < 0 || card > 255 || !m_options.cards.contains(quint8(card)))
         return std::nullopt;
-    return quint8(*card);
+    return quint8(card);
 }
 
 RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body) const
 {
     // cards/A/relays/R, cards/A/all, cards/A/stop, cards/A/show
-    const std::optional<quint8> card = path.isEmpty() ? std::nullopt : readCard(path.first());
+    const std::optional<int> address
+        = path.isEmpty() ? std::nullopt : DecimalNumber::readCanonical(path.first(), 255);
+    const std::optional<quint8> card = address ? bridged(*address) : std::nullopt;
     if (!card)
         return {std::nullopt, error(Status::NotFound, tr("no such card"))};
     const QStringList rest = path.mid(1);
@@ -166,7 +167,7 @@ std::optional<BridgeCommand> RelayApi::readHold(const QJsonObject &message) cons
     const QJsonValue relay = message.value(u"relay");
     if (!card.isDouble() || !relay.isDouble())
         return std::nullopt;
-    const std::optional<quint8> address = readCard(QString::number(card.toInteger(-1)));
+    const std::optional<quint8> address = bridged(card.toInteger(-1));
     const qint64 number = relay.toInteger(-1);
     if (!address || number < 1 || number > BridgeOptions::relayCount)
         return std::nullopt;

@@ -63,7 +63,8 @@ public:
     std::optional<BridgeCommand> readHold(const QJsonObject &message) const;
 
 private:
-    std::optional<quint8> readCard(const QString &text) const;
+    // The card, if it is one of those bridged.
+    std::optional<quint8> bridged(qint64 card) const;
 
     const BridgeOptions &m_options;
     const RelayLine &m_line;

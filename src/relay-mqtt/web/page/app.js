@@ -46,7 +46,7 @@ function showStatus() {
 }
 
 // A command: over the live socket while it is open (the quicker way), else as a POST.
-async function post(path, body) {
+async function command(path, body) {
   showMessage('');
   if (state.socket && state.socket.readyState === WebSocket.OPEN) {
     send({ type: 'command', path: path.replace('/api/cards/', ''), body });
@@ -153,7 +153,7 @@ function relayRow(card, relay, entry) {
   }, element('span', { class: 'name' }, entry.name), stateText);
   // A click asks for the opposite of what the page shows: never a toggle of what the card has.
   switchButton.addEventListener('click', () =>
-    post(`${cardPath(card)}/relays/${relay}`, { state: entry.on ? 'OFF' : 'ON' }));
+    command(`${cardPath(card)}/relays/${relay}`, { state: entry.on ? 'OFF' : 'ON' }));
   // The state is the switch's value; the text inside only repeats it for the eye.
   stateText.setAttribute('aria-hidden', 'true');
   const length = element('input', {
@@ -168,7 +168,7 @@ function relayRow(card, relay, entry) {
       length.focus();
       return;
     }
-    post(`${cardPath(card)}/relays/${relay}`, { hold_ms: ms });
+    command(`${cardPath(card)}/relays/${relay}`, { hold_ms: ms });
   });
   entry.switchButton = switchButton;
   entry.stateText = stateText;
@@ -183,7 +183,7 @@ function cardSection(card) {
   const headingId = `card-${card}`;
   const action = (label, path, body) => {
     const button = element('button', { type: 'button' }, label);
-    button.addEventListener('click', () => post(`${cardPath(card)}/${path}`, body));
+    button.addEventListener('click', () => command(`${cardPath(card)}/${path}`, body));
     return button;
   };
   const stop = action('Emergency stop', 'stop', {});
@@ -316,7 +316,7 @@ async function login(event) {
 }
 
 function stopEveryCard() {
-  for (const card of state.cards.keys()) post(`${cardPath(card)}/stop`, {});
+  for (const card of state.cards.keys()) command(`${cardPath(card)}/stop`, {});
 }
 
 document.addEventListener('DOMContentLoaded', () => {
