@@ -8,9 +8,14 @@
 
 #include <optional>
 
-BrowserRemote::BrowserRemote(const QString &script)
+BrowserRemote::BrowserRemote(const QString &script, const QString &chromium)
 {
     dieWithParent(m_node);
+    if (!chromium.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("CHROMIUM"), chromium);
+        m_node.setProcessEnvironment(environment);
+    }
     // Its own messages go to the test's output, where a failure is read.
     m_node.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_node.start(QStringLiteral("node"), {script});

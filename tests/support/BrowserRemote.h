@@ -15,8 +15,9 @@ class BrowserRemote
 public:
     static constexpr std::chrono::seconds answerTimeout{30};
 
-    // `script`: browser.mjs, run by node.
-    explicit BrowserRemote(const QString &script);
+    // `script`: browser.mjs, run by node; `chromium`: the browser's program, if not Debian's
+    // chromium.
+    explicit BrowserRemote(const QString &script, const QString &chromium = {});
     ~BrowserRemote();
     BrowserRemote(const BrowserRemote &) = delete;
     BrowserRemote &operator=(const BrowserRemote &) = delete;
