@@ -148,6 +148,8 @@ void TestRelayMqttWeb::requests_data()
         "Content-Type: application/x-www-form-urlencoded");
     row("from another site", "/api/cards/1/relays/1", R"({"state":"ON"})", 403, {},
         "Origin: http://127.0.0.1:1");
+    row("from another site, its header in lower case", "/api/cards/1/relays/1", R"({"state":"ON"})",
+        403, {}, "origin: http://127.0.0.1:1");
     row("card not bridged", "/api/cards/3/stop", "", 404);
     row("card with a leading zero", "/api/cards/01/stop", "", 404);
     row("relay 9", "/api/cards/1/relays/9", R"({"state":"ON"})", 404);

@@ -38,18 +38,9 @@ constexpr PageFile pageFiles[] = {
     {"/icon.svg", ":/web/icon.svg", "image/svg+xml"},
 };
 
-QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
-{
-    for (const auto &[key, value] : request.headers()) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return {};
-}
-
 bool isUpgrade(const QHttpServerRequest &request)
 {
-    return header(request, "Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+    return request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -166,14 +157,14 @@ QHttpServerResponse WebServer::api(const QHttpServerRequest &request, const QStr
     if (path == QStringList{QStringLiteral("logout")} && post) {
         if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
             return json(*refusal);
-        m_access.logout(header(request, "Cookie"));
+        m_access.logout(request.value("Cookie"));
         QHttpServerResponse response(QHttpServerResponse::StatusCode::NoContent);
         response.addHeader("Set-Cookie", WebAccess::sessionCookie({}, m_options.web.usesTls()));
         return response;
     }
     if (path.isEmpty() || path.first() != QLatin1String("cards"))
         return json(RelayApi::error(Status::NotFound, tr("not found")));
-    if (!m_access.allows(header(request, "Cookie"), header(request, "Authorization")))
+    if (!m_access.allows(request.value("Cookie"), request.value("Authorization")))
         return json(RelayApi::error(Status::Unauthorized, tr("log in first")));
     if (path.size() == 1 && request.method() == Method::Get)
         return {m_api.cards(m_broker)};
@@ -229,11 +220,11 @@ std::optional<RelayApi::Answer> WebServer::unsafe(const QHttpServerRequest &requ
         return RelayApi::error(
             Status::TooLarge, tr("the body is longer than %1 bytes").arg(RelayApi::longestBody));
     // A browser names the page a request comes from; a script sends no Origin at all.
-    const QByteArray origin = header(request, "Origin");
-    if (!origin.isEmpty() && !sameOrigin(origin, header(request, "Host")))
+    const QByteArray origin = request.value("Origin");
+    if (!origin.isEmpty() && !sameOrigin(origin, request.value("Host")))
         return RelayApi::error(Status::Forbidden, tr("requests from other sites are refused"));
     // What a form or a no-cors fetch of another site can send is never JSON.
-    if (!header(request, "Content-Type").trimmed().toLower().startsWith("application/json"))
+    if (!request.value("Content-Type").trimmed().toLower().startsWith("application/json"))
         return RelayApi::error(Status::BadRequest, tr("the body must be JSON (application/json)"));
     return std::nullopt;
 }
