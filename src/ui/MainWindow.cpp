@@ -1,7 +1,9 @@
 #include "ui/MainWindow.h"
 
 #include "ui/PanelButton.h"
+#include "ui/WindowAccessible.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -19,6 +21,16 @@ using namespace std::chrono_literals;
 static void initResources()
 {
     Q_INIT_RESOURCE(ui);
+}
+
+// Qt keeps every factory it is given: one for the program, however many windows it makes.
+static void installAccessibility()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(&WindowAccessible::factory);
+        return true;
+    }();
+    Q_UNUSED(installed);
 }
 
 namespace {
@@ -66,6 +78,7 @@ MainWindow::MainWindow(SerialLink &link, QWidget *parent)
       m_controller(*this, link)
 {
     initResources();
+    installAccessibility();
     setObjectName(QStringLiteral("form1"));
     setWindowTitle(tr("8 Channel relay board"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/relaypanel.xpm")));
@@ -182,6 +195,8 @@ void MainWindow::createComboBoxes()
         {Box::Combo3, "Combo3", fromTwips(4680, 360, 1095, 315), 35, "49",
             QT_TR_NOOP("New card address")},
     };
+    // An editable box is announced by its label on Linux, its accessible name being its text:
+    // the address boxes, which show no label, are given hidden ones.
     for (const BoxPlace &p : places) {
         auto *combo = new QComboBox(this);
         place(combo, p.name, p.geometry, p.tabIndex);
@@ -192,8 +207,12 @@ void MainWindow::createComboBoxes()
         // Nor does leaving the box or pressing Enter pick the entry whose text was typed.
         disconnect(combo->lineEdit(), &QLineEdit::editingFinished, combo, nullptr);
         combo->setEditText(QLatin1String(p.initialText));
-        if (p.accessibleName)
+        if (p.accessibleName) {
             combo->setAccessibleName(tr(p.accessibleName));
+            auto *label = new QLabel(tr(p.accessibleName), this);
+            label->setBuddy(combo);
+            label->hide();
+        }
         combo->setToolTip(toolTipOf(p.box));
         m_boxes.at(static_cast<std::size_t>(p.box)) = combo;
     }
