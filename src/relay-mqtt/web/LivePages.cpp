@@ -184,6 +184,9 @@ void LivePages::sendAll(const QJsonObject &message)
 
 void LivePages::changed(const QList<CardMirror::Change> &changes)
 {
+    // Nobody to tell: no message is built for every burst while no page is open.
+    if (m_pages.empty())
+        return;
     QJsonArray list;
     for (const CardMirror::Change &change : changes)
         list.append(RelayApi::change(change));
