@@ -4,20 +4,17 @@
 // Needs root, unshare, xdotool, an X display and a D-Bus session of its own: run it under
 // `xvfb-run -a dbus-run-session --`. Exits 77 when it skipped, for CTest.
 
+#include "support/CoveredPanel.h"
 #include "support/PseudoTerminal.h"
 #include "support/SerialNodes.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTest>
-
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -108,21 +105,18 @@ public:
 private:
     PseudoTerminal m_line;
     QProcess m_bus;
-    QProcess m_panel;
+    CoveredPanel m_panel;
     QJsonArray m_tree;
     QList<Control> m_tabs;
 };
 
 void TestPanelAccessibility::initTestCase()
 {
-    const QString program = QStringLiteral(RELAYPANEL);
-    if (::geteuid() != 0 || qEnvironmentVariableIsEmpty("DISPLAY")
-        || qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")
-        || QStandardPaths::findExecutable("unshare").isEmpty()
-        || QStandardPaths::findExecutable("xdotool").isEmpty() || !QFile::exists(busLauncher)
+    if (const QString lacking = CoveredPanel::lacking(); !lacking.isEmpty())
+        QSKIP(qPrintable("needs " + lacking));
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") || !QFile::exists(busLauncher)
         || !run(python, {"-c", "import pyatspi"}))
-        QSKIP("needs root, unshare, xdotool, an X display, a D-Bus session, at-spi2-core and "
-              "python3-pyatspi");
+        QSKIP("needs a D-Bus session of its own, at-spi2-core and python3-pyatspi");
     QVERIFY(m_line.isValid());
     QString error;
     const QStringList serialNodes = SerialNodes::survey(m_line.name(), &error);
@@ -145,27 +139,13 @@ void TestPanelAccessibility::initTestCase()
         }(),
         20000);
 
-    // A real X window, talking to the accessibility bus whatever the desktop's settings say.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove("QT_QPA_PLATFORM");
-    environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
-    m_panel.setProcessEnvironment(environment);
-    m_panel.setProcessChannelMode(QProcess::ForwardedChannels);
-    SerialNodes::start(m_panel, SerialNodes::command(m_line.name(), serialNodes, program));
-    QVERIFY(m_panel.waitForStarted());
-    QByteArray window;
-    const QDeadlineTimer deadline(20s);
-    while (window.isEmpty() && m_panel.state() == QProcess::Running && !deadline.hasExpired()) {
-        run("xdotool", {"search", "--onlyvisible", "--name", "^8 Channel relay board$"}, &window);
-        window = window.split('\n').first();
-        if (window.isEmpty())
-            m_panel.waitForFinished(100);
-    }
-    QVERIFY2(!window.isEmpty(), "the panel's window did not appear");
-    // No window manager gives the window the keyboard: the test does.
-    QVERIFY(run("xdotool", {"windowfocus", "--sync", QString::fromLatin1(window)}));
+    // The panel talks to the accessibility bus whatever the desktop's settings say.
+    QProcessEnvironment accessible;
+    accessible.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+    const QString failure
+        = m_panel.start(QStringLiteral(RELAYPANEL), m_line.name(), serialNodes, accessible);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
-    // The panel runs as the namespace's shell, exec'd: it keeps the shell's process id.
     const qint64 pid = m_panel.processId();
     QByteArray read;
     QVERIFY2(run(python,
@@ -234,14 +214,13 @@ void TestPanelAccessibility::tabOrderFollowsTheLayout()
 
 void TestPanelAccessibility::cleanupTestCase()
 {
-    for (QProcess *process : {&m_panel, &m_bus}) {
-        if (process->state() == QProcess::NotRunning)
-            continue;
-        process->terminate();
-        if (!process->waitForFinished(5000))
-            process->kill();
-        process->waitForFinished();
-    }
+    m_panel.stop();
+    if (m_bus.state() == QProcess::NotRunning)
+        return;
+    m_bus.terminate();
+    if (!m_bus.waitForFinished(5000))
+        m_bus.kill();
+    m_bus.waitForFinished();
 }
 
 int main(int argc, char *argv[])

@@ -1,0 +1,83 @@
+#include "CoveredPanel.h"
+
+#include "SerialNodes.h"
+
+#include <QDeadlineTimer>
+#include <QStandardPaths>
+
+#include <chrono>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+CoveredPanel::~CoveredPanel()
+{
+    stop();
+}
+
+QString CoveredPanel::lacking()
+{
+    if (::geteuid() != 0)
+        return QStringLiteral("root");
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return QStringLiteral("an X display");
+    for (const char *tool : {"unshare", "xdotool"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+            return QLatin1String(tool);
+    }
+    return {};
+}
+
+bool CoveredPanel::xdotool(const QStringList &arguments, QByteArray *output)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    const bool ok = process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return ok;
+}
+
+QString CoveredPanel::start(const QString &program, const QString &line, const QStringList &nodes,
+    const QProcessEnvironment &environment)
+{
+    // A real X window, whatever platform the test suite asks of Qt for itself.
+    QProcessEnvironment panelEnvironment = QProcessEnvironment::systemEnvironment();
+    panelEnvironment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    panelEnvironment.insert(environment);
+    m_panel.setProcessEnvironment(panelEnvironment);
+    m_panel.setProcessChannelMode(QProcess::ForwardedChannels);
+    SerialNodes::start(m_panel, SerialNodes::command(line, nodes, program));
+    if (!m_panel.waitForStarted())
+        return QStringLiteral("unshare did not start");
+    // The check right before the program starts may still refuse (a port plugged in meanwhile).
+    const QDeadlineTimer deadline(20s);
+    while (m_window.isEmpty() && m_panel.state() == QProcess::Running && !deadline.hasExpired()) {
+        QByteArray found;
+        xdotool({"search", "--onlyvisible", "--name", "^8 Channel relay board$"}, &found);
+        m_window = QString::fromLatin1(found.split('\n').first());
+        if (m_window.isEmpty())
+            m_panel.waitForFinished(100);
+    }
+    if (m_panel.state() != QProcess::Running) {
+        return m_panel.exitCode() == SerialNodes::refused
+            ? QStringLiteral("refused to start the panel: a serial device node was left uncovered")
+            : QStringLiteral("the panel, or its mount namespace, ended before its window appeared");
+    }
+    if (m_window.isEmpty())
+        return QStringLiteral("the panel's window did not appear");
+    if (!xdotool({"windowfocus", "--sync", m_window}))
+        return QStringLiteral("the panel's window could not be given the keyboard");
+    return {};
+}
+
+void CoveredPanel::stop()
+{
+    if (m_panel.state() == QProcess::NotRunning)
+        return;
+    m_panel.terminate();
+    if (!m_panel.waitForFinished(5000))
+        m_panel.kill();
+    m_panel.waitForFinished();
+}
