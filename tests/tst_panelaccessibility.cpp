@@ -5,6 +5,7 @@
 // `xvfb-run -a dbus-run-session --`. Exits 77 when it skipped, for CTest.
 
 #include "support/CoveredPanel.h"
+#include "support/ProcessOutcome.h"
 #include "support/PseudoTerminal.h"
 #include "support/SerialNodes.h"
 
@@ -218,9 +219,7 @@ void TestPanelAccessibility::cleanupTestCase()
     if (m_bus.state() == QProcess::NotRunning)
         return;
     m_bus.terminate();
-    if (!m_bus.waitForFinished(5000))
-        m_bus.kill();
-    m_bus.waitForFinished();
+    finish(m_bus, 5s);
 }
 
 int main(int argc, char *argv[])

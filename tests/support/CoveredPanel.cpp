@@ -1,5 +1,6 @@
 #include "CoveredPanel.h"
 
+#include "ProcessOutcome.h"
 #include "SerialNodes.h"
 
 #include <QDeadlineTimer>
@@ -77,7 +78,5 @@ void CoveredPanel::stop()
     if (m_panel.state() == QProcess::NotRunning)
         return;
     m_panel.terminate();
-    if (!m_panel.waitForFinished(5000))
-        m_panel.kill();
-    m_panel.waitForFinished();
+    finish(m_panel, 5s);
 }
