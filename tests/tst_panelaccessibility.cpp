@@ -78,6 +78,7 @@ QString describe(const Control &control)
 bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
 {
     QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
     const bool ok = process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
         && process.exitCode() == 0;

@@ -12,9 +12,9 @@ first. Exits 1 with a reason on stderr when the panel does not show up or the fo
 import json
 import subprocess
 import sys
-import time
 
 import pyatspi
+from gi.repository import GLib
 
 WAIT = 20  # s: what this waits for has happened by then, or the read fails
 
@@ -24,14 +24,52 @@ def fail(reason):
     sys.exit(1)
 
 
+def wait_for(check, events, act=None):
+    """What check(event) gives, asked once with no event and again at each of the AT-SPI
+    `events`; None if it gives nothing within WAIT seconds. `act` runs once the events are
+    listened for, so none it causes is missed."""
+    found = []
+    waiting = False
+
+    def look(event=None):
+        if found:
+            return
+        result = check(event)
+        if result is not None:
+            found.append(result)
+            if waiting:
+                pyatspi.Registry.stop()
+
+    def give_up():
+        pyatspi.Registry.stop()
+        return False
+
+    pyatspi.Registry.registerEventListener(look, *events)
+    if act:
+        act()
+    look()
+    if not found:
+        waiting = True
+        timer = GLib.timeout_add_seconds(WAIT, give_up)
+        pyatspi.Registry.start(gil=False)
+        waiting = False
+        if found:
+            GLib.source_remove(timer)
+    pyatspi.Registry.deregisterEventListener(look, *events)
+    return found[0] if found else None
+
+
 def application(pid):
-    deadline = time.monotonic() + WAIT
-    while time.monotonic() < deadline:
+    def registered(_event):
         for app in pyatspi.Registry.getDesktop(0):
             if app is not None and app.get_process_id() == pid and app.childCount > 0:
                 return app
-        time.sleep(0.1)
-    fail(f'no application with process {pid} on the accessibility bus')
+        return None
+
+    app = wait_for(registered, ['object:children-changed', 'window:create'])
+    if app is None:
+        fail(f'no application with process {pid} on the accessibility bus')
+    return app
 
 
 def labels(obj):
@@ -61,13 +99,21 @@ def tree(obj):
         yield from tree(child)
 
 
+def announced(obj):
+    """The control a screen reader announces for `obj`: an editable box for its text field."""
+    parent = obj.parent
+    if obj.getRole() == pyatspi.ROLE_TEXT and parent.getRole() == pyatspi.ROLE_COMBO_BOX:
+        return parent
+    return obj
+
+
 def focused(obj):
-    if obj.getState().contains(pyatspi.STATE_FOCUSED):
-        # An editable box's text field takes the focus; the reader announces the box.
-        parent = obj.parent
-        if obj.getRole() == pyatspi.ROLE_TEXT and parent.getRole() == pyatspi.ROLE_COMBO_BOX:
-            return parent
-        return obj
+    """The control with the focus at or below `obj`, leaving out what is not showing."""
+    state = obj.getState()
+    if state.contains(pyatspi.STATE_FOCUSED):
+        return announced(obj)
+    if not state.contains(pyatspi.STATE_SHOWING):
+        return None
     for child in obj:
         found = focused(child)
         if found is not None:
@@ -75,23 +121,37 @@ def focused(obj):
     return None
 
 
-def focus_after(app, previous):
-    deadline = time.monotonic() + WAIT
-    while time.monotonic() < deadline:
-        now = focused(app)
-        if now is not None and (previous is None or describe(now) != previous):
-            return describe(now)
-        time.sleep(0.02)
-    fail(f'the focus stayed on {previous}')
+def first_focus(app):
+    """The control with the focus when the reader starts."""
+    now = wait_for(lambda _event: focused(app), ['object:state-changed:focused'])
+    if now is None:
+        fail('no control has the focus')
+    return describe(now)
+
+
+def focus_after_tab(previous):
+    """Presses Tab; the control the focus moves to, as its focus event tells."""
+    def moved(event):
+        if event is None or event.detail1 != 1:
+            return None
+        now = describe(announced(event.source))
+        return now if now != previous else None
+
+    def tab():
+        subprocess.run(['xdotool', 'key', 'Tab'], check=True)
+
+    now = wait_for(moved, ['object:state-changed:focused'], tab)
+    if now is None:
+        fail(f'the focus stayed on {previous}')
+    return now
 
 
 def main():
     pid, tabs = int(sys.argv[1]), int(sys.argv[2])
     app = application(pid)
-    result = {'tree': list(tree(app)), 'tabs': [focus_after(app, None)]}
+    result = {'tree': list(tree(app)), 'tabs': [first_focus(app)]}
     for _ in range(tabs):
-        subprocess.run(['xdotool', 'key', 'Tab'], check=True)
-        result['tabs'].append(focus_after(app, result['tabs'][-1]))
+        result['tabs'].append(focus_after_tab(result['tabs'][-1]))
     print(json.dumps(result))
 
 

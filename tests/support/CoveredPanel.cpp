@@ -3,8 +3,9 @@
 #include "ProcessOutcome.h"
 #include "SerialNodes.h"
 
-#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <chrono>
 #include <unistd.h>
@@ -52,15 +53,20 @@ QString CoveredPanel::start(const QString &program, const QString &line, const Q
     SerialNodes::start(m_panel, SerialNodes::command(line, nodes, program));
     if (!m_panel.waitForStarted())
         return QStringLiteral("unshare did not start");
-    // The check right before the program starts may still refuse (a port plugged in meanwhile).
-    const QDeadlineTimer deadline(20s);
-    while (m_window.isEmpty() && m_panel.state() == QProcess::Running && !deadline.hasExpired()) {
-        QByteArray found;
-        xdotool({"search", "--onlyvisible", "--name", "^8 Channel relay board$"}, &found);
-        m_window = QString::fromLatin1(found.split('\n').first());
-        if (m_window.isEmpty())
-            m_panel.waitForFinished(100);
-    }
+    // xdotool waits for the window itself. The check right before the program starts may still
+    // refuse (a port plugged in meanwhile): the panel's end ends the wait too.
+    QProcess search;
+    QEventLoop waiting;
+    QObject::connect(&search, &QProcess::finished, &waiting, &QEventLoop::quit);
+    QObject::connect(&m_panel, &QProcess::finished, &waiting, &QEventLoop::quit);
+    QTimer::singleShot(20s, &waiting, &QEventLoop::quit);
+    search.start(QStringLiteral("xdotool"),
+        {"search", "--sync", "--onlyvisible", "--name", "^8 Channel relay board$"});
+    waiting.exec();
+    if (search.state() == QProcess::NotRunning && search.exitCode() == 0)
+        m_window = QString::fromLatin1(search.readAllStandardOutput().split('\n').first());
+    else
+        finish(search, 0ms);
     if (m_panel.state() != QProcess::Running) {
         return m_panel.exitCode() == SerialNodes::refused
             ? QStringLiteral("refused to start the panel: a serial device node was left uncovered")
