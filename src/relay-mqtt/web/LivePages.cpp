@@ -1,6 +1,5 @@
 #include "relay-mqtt/web/LivePages.h"
 
-#include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/line/RelayLine.h"
 #include "relay-mqtt/web/RelayApi.h"
 
@@ -80,18 +79,10 @@ void LivePages::received(QWebSocket *page, const QString &message)
 void LivePages::command(QWebSocket *page, const QJsonObject &message)
 {
     // What a POST below /api/cards/ would ask for, without a request's round of its own.
-    const RelayApi::Reading reading = m_api.read(message.value(u"path").toString().split(u'/'),
-        QJsonDocument(message.value(u"body").toObject()).toJson(QJsonDocument::Compact));
-    RelayApi::Answer refusal = reading.refusal;
-    if (reading.command) {
-        const std::optional<Refusal> refused = m_line.submit(*reading.command);
-        if (!refused)
-            return;
-        bridgeLog(tr("refused %1 from the web page: %2")
-                      .arg(m_line.describe(*reading.command), refused->text));
-        refusal = RelayApi::refused(*refused);
-    }
-    sendRefusal(page, refusal);
+    const RelayApi::Answer answer = m_api.carryOut(m_api.read(
+        message.value(u"path").toString().split(u'/'), message.value(u"body").toObject()));
+    if (answer.status != RelayApi::Status::Accepted)
+        sendRefusal(page, answer);
 }
 
 void LivePages::sendRefusal(QWebSocket *page, const RelayApi::Answer &refusal)
@@ -112,14 +103,9 @@ void LivePages::startHold(QWebSocket *page, const QJsonObject &message)
         renewHold(message);
         return;
     }
-    if (const std::optional<Refusal> refusal = m_line.submit(*hold)) {
-        bridgeLog(
-            tr("refused %1 from the web page: %2").arg(m_line.describe(*hold), refusal->text));
-        const RelayApi::Answer answer = RelayApi::refused(*refusal);
-        send(page,
-            {{QStringLiteral("type"), QStringLiteral("refused")},
-                {QStringLiteral("status"), int(answer.status)},
-                {QStringLiteral("error"), refusal->text}});
+    if (const RelayApi::Answer answer = m_api.carryOut({hold, {}});
+        answer.status != RelayApi::Status::Accepted) {
+        sendRefusal(page, answer);
         return;
     }
     auto expiry = std::make_unique<QTimer>();

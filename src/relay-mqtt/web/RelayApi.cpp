@@ -1,5 +1,6 @@
 #include "relay-mqtt/web/RelayApi.h"
 
+#include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
 #include "relay-mqtt/line/RelayLine.h"
 #include "system/DecimalNumber.h"
@@ -33,8 +34,7 @@ std::optional<Setting> readSetting(const QJsonValue &value, bool toggle)
 
 } // namespace
 
-RelayApi::RelayApi(const BridgeOptions &options, const RelayLine &line)
-    : m_options(options), m_line(line)
+RelayApi::RelayApi(const BridgeOptions &options, RelayLine &line) : m_options(options), m_line(line)
 { }
 
 QJsonObject RelayApi::cards(const QString &broker) const
@@ -91,6 +91,39 @@ std::optional<quint8> RelayApi::bridged(qint64 card) const
 
 RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body) const
 {
+    Reading target = readPath(path);
+    if (!target.command)
+        return target;
+    const QString &what = path.at(1);
+    if (body.trimmed().isEmpty() && (what == u"stop" || what == u"show"))
+        return readBody(*target.command, what, {});
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return {std::nullopt, error(Status::BadRequest, tr("the body is not a JSON object"))};
+    return readBody(*target.command, what, document.object());
+}
+
+RelayApi::Reading RelayApi::read(const QStringList &path, const QJsonObject &body) const
+{
+    Reading target = readPath(path);
+    return target.command ? readBody(*target.command, path.at(1), body) : target;
+}
+
+RelayApi::Answer RelayApi::carryOut(const Reading &reading) const
+{
+    if (!reading.command)
+        return reading.refusal;
+    if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
+        bridgeLog(tr("refused %1 from the web: %2")
+                      .arg(m_line.describe(*reading.command), refusal->text));
+        return refused(*refusal);
+    }
+    return {Status::Accepted, {{QStringLiteral("accepted"), true}}};
+}
+
+RelayApi::Reading RelayApi::readPath(const QStringList &path) const
+{
     // cards/A/relays/R, cards/A/all, cards/A/stop, cards/A/show
     const std::optional<int> address
         = path.isEmpty() ? std::nullopt : DecimalNumber::readCanonical(path.first(), 255);
@@ -103,27 +136,21 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
         && (rest.first() == u"all" || rest.first() == u"stop" || rest.first() == u"show");
     if (!relayPath && !cardPath)
         return {std::nullopt, error(Status::NotFound, tr("no such resource"))};
-    int relay = 0;
+    BridgeCommand command;
+    command.card = *card;
     if (relayPath) {
         const std::optional<int> number
             = DecimalNumber::readCanonical(rest.at(1), BridgeOptions::relayCount);
         if (!number || *number < 1)
             return {std::nullopt, error(Status::NotFound, tr("no such relay: relays are 1 to 8"))};
-        relay = *number;
+        command.relay = *number;
     }
+    return {command, {}};
+}
 
-    const QString &what = rest.first();
-    QJsonObject object;
-    if (!body.trimmed().isEmpty() || what == QLatin1String("relays")
-        || what == QLatin1String("all")) {
-        QJsonParseError parseError{};
-        const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-        if (parseError.error != QJsonParseError::NoError || !document.isObject())
-            return {std::nullopt, error(Status::BadRequest, tr("the body is not a JSON object"))};
-        object = document.object();
-    }
-    BridgeCommand command;
-    command.card = *card;
+RelayApi::Reading RelayApi::readBody(
+    BridgeCommand command, const QString &what, const QJsonObject &object) const
+{
     if (what == QLatin1String("stop")) {
         command.kind = Kind::Stop;
     } else if (what == QLatin1String("show")) {
@@ -136,7 +163,6 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
         command.kind = Kind::All;
         command.setting = *setting;
     } else {
-        command.relay = relay;
         const QJsonValue hold = object.value(u"hold_ms");
         if (object.size() == 1 && object.contains(u"state")) {
             const std::optional<Setting> setting = readSetting(object.value(u"state"), true);

@@ -42,7 +42,7 @@ public:
         QJsonObject body;
     };
 
-    RelayApi(const BridgeOptions &options, const RelayLine &line);
+    RelayApi(const BridgeOptions &options, RelayLine &line);
 
     // Every card, its relays with their names and states, the port's and the broker's state.
     QJsonObject cards(const QString &broker) const;
@@ -59,13 +59,20 @@ public:
         Answer refusal;
     };
     Reading read(const QStringList &path, const QByteArray &body) const;
+    // The same for a page's command, its body already read.
+    Reading read(const QStringList &path, const QJsonObject &body) const;
+    // Puts what was read to the line: 202, or why not (the line's refusals are logged).
+    Answer carryOut(const Reading &reading) const;
     // The card and relay a page's hold names, "card" and "relay" in `message`.
     std::optional<BridgeCommand> readHold(const QJsonObject &message) const;
 
 private:
     // The card, if it is one of those bridged.
     std::optional<quint8> bridged(qint64 card) const;
+    // The card (and relay) `path` names, the command's kind still to be read from its body.
+    Reading readPath(const QStringList &path) const;
+    Reading readBody(BridgeCommand command, const QString &what, const QJsonObject &body) const;
 
     const BridgeOptions &m_options;
-    const RelayLine &m_line;
+    RelayLine &m_line;
 };

@@ -2,7 +2,6 @@
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
-#include "relay-mqtt/line/RelayLine.h"
 
 #include <QFile>
 #include <QHttpServerRequest>
@@ -48,7 +47,6 @@ bool isUpgrade(const QHttpServerRequest &request)
 WebServer::WebServer(const BridgeOptions &options, RelayLine &line, QObject *parent)
     : QAbstractHttpServer(parent),
       m_options(options),
-      m_line(line),
       m_api(options, line),
       m_access(options.web),
       m_pages(m_api, line)
@@ -203,15 +201,7 @@ QHttpServerResponse WebServer::command(const QHttpServerRequest &request, const 
 {
     if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
         return json(*refusal);
-    const RelayApi::Reading reading = m_api.read(path, request.body());
-    if (!reading.command)
-        return json(reading.refusal);
-    if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
-        bridgeLog(tr("refused %1 from the web: %2")
-                      .arg(m_line.describe(*reading.command), refusal->text));
-        return json(RelayApi::refused(*refusal));
-    }
-    return json({Status::Accepted, {{QStringLiteral("accepted"), true}}});
+    return json(m_api.carryOut(m_api.read(path, request.body())));
 }
 
 std::optional<RelayApi::Answer> WebServer::unsafe(const QHttpServerRequest &request) const

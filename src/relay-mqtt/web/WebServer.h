@@ -54,7 +54,6 @@ private:
     void acceptPages();
 
     const BridgeOptions &m_options;
-    RelayLine &m_line;
     RelayApi m_api;
     WebAccess m_access;
     LivePages m_pages;
