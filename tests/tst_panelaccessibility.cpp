@@ -75,16 +75,11 @@ QString describe(const Control &control)
     return QStringLiteral("%1 \"%2\" (%3)").arg(control.role, control.announced, control.value);
 }
 
-bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
+ProcessOutcome run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
-    const bool ok = process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-    if (output)
-        *output = process.readAllStandardOutput();
-    return ok;
+    return finish(process, 30s);
 }
 
 } // namespace
@@ -117,7 +112,7 @@ void TestPanelAccessibility::initTestCase()
     if (const QString lacking = CoveredPanel::lacking(); !lacking.isEmpty())
         QSKIP(qPrintable("needs " + lacking));
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") || !QFile::exists(busLauncher)
-        || !run(python, {"-c", "import pyatspi"}))
+        || run(python, {"-c", "import pyatspi"}).exitCode != 0)
         QSKIP("needs a D-Bus session of its own, at-spi2-core and python3-pyatspi");
     QVERIFY(m_line.isValid());
     QString error;
@@ -130,15 +125,10 @@ void TestPanelAccessibility::initTestCase()
     m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_bus.start(busLauncher, {"--launch-immediately"});
     QVERIFY(m_bus.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [] {
-            QByteArray owned;
-            return run("dbus-send",
-                       {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                           "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus"},
-                       &owned)
-                && owned.contains("true");
-        }(),
+    QTRY_VERIFY_WITH_TIMEOUT(run("dbus-send",
+                                 {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                                     "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus"})
+                                 .output.contains("true"),
         20000);
 
     // The panel talks to the accessibility bus whatever the desktop's settings say.
@@ -148,14 +138,11 @@ void TestPanelAccessibility::initTestCase()
         = m_panel.start(QStringLiteral(RELAYPANEL), m_line.name(), serialNodes, accessible);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
-    const qint64 pid = m_panel.processId();
-    QByteArray read;
-    QVERIFY2(run(python,
-                 {QStringLiteral(ACCESSIBILITY_DIR "/read-panel.py"), QString::number(pid),
-                     QString::number(tabOrder().size())},
-                 &read),
-        "read-panel.py failed: its reason is above");
-    const QJsonObject result = QJsonDocument::fromJson(read).object();
+    const ProcessOutcome read = run(python,
+        {QStringLiteral(ACCESSIBILITY_DIR "/read-panel.py"), QString::number(m_panel.processId()),
+            QString::number(tabOrder().size())});
+    QVERIFY2(read.exitCode == 0, qPrintable(read.errors));
+    const QJsonObject result = QJsonDocument::fromJson(read.output).object();
     m_tree = result.value("tree").toArray();
     for (const auto &tab : result.value("tabs").toArray())
         m_tabs.append(::announced(tab.toObject()));

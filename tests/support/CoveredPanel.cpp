@@ -30,15 +30,11 @@ QString CoveredPanel::lacking()
     return {};
 }
 
-bool CoveredPanel::xdotool(const QStringList &arguments, QByteArray *output)
+bool CoveredPanel::xdotool(const QStringList &arguments)
 {
     QProcess process;
     process.start(QStringLiteral("xdotool"), arguments);
-    const bool ok = process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
-    if (output)
-        *output = process.readAllStandardOutput();
-    return ok;
+    return finish(process, 20s).exitCode == 0;
 }
 
 QString CoveredPanel::start(const QString &program, const QString &line, const QStringList &nodes,

@@ -17,8 +17,8 @@ public:
 
     // What this machine lacks for it, or nothing.
     static QString lacking();
-    // Runs xdotool and says whether it succeeded; its output in `output`.
-    static bool xdotool(const QStringList &arguments, QByteArray *output = nullptr);
+    // Runs xdotool and says whether it succeeded.
+    static bool xdotool(const QStringList &arguments);
 
     // Starts `program` with `line` over each of `nodes` and `environment` added to the test's,
     // waits for its window and gives it the keyboard, as no window manager does under Xvfb.
