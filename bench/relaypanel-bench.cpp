@@ -886,6 +886,26 @@ private:
     QProcess m_client;
 };
 
+// Lets the event loop run until `until`.
+void pauseUntil(Clock::time_point until)
+{
+    BridgeRun::waitFor(
+        [] { return false; }, std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
+}
+
+// From just before `send` puts a command on its way to the first byte of the next burst on
+// `line`; relay-mqtt's log, in `run`, says why if none comes.
+double toLine(const BridgeRun &run, const LineTap &line, const std::function<void()> &send)
+{
+    const qsizetype before = line.count();
+    const auto start = Clock::now();
+    send();
+    if (!BridgeRun::waitFor([&] { return line.count() > before; }, 2s))
+        qFatal("a command did not reach its line: %s", run.log().constData());
+    return std::chrono::duration<double, std::milli>(line.bursts().at(before).firstByte - start)
+        .count();
+}
+
 // 8.1. A command published by the bench's client until the first byte of its burst can be read
 // at the far end, against the same client's publish to a topic it is subscribed to, and against
 // the bare client's 20 bytes. The three take turns, a third of a pace apart, so each starts from
@@ -924,20 +944,6 @@ BridgeLatency bridgeLatency(BridgeRun &run)
     if (!BridgeRun::waitFor([&] { return subscribed; }, 5s) || bare.line().count() == 0)
         qFatal("the broker did not take the bench's subscriptions");
     BridgeRun::waitFor([] { return false; }, 200ms); // the last tries' messages, if any
-    const auto pause = [](Clock::time_point until) {
-        BridgeRun::waitFor([] { return false; },
-            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
-    };
-    // From `start` to the first byte of the next burst on `line`.
-    const auto toLine = [&](const LineTap &line, const QString &topic, const QByteArray &payload) {
-        const qsizetype before = line.count();
-        const auto start = Clock::now();
-        client.publish(topic, payload);
-        if (!BridgeRun::waitFor([&] { return line.count() > before; }, 2s))
-            qFatal("a message did not reach its line: %s", run.log().constData());
-        return std::chrono::duration<double, std::milli>(line.bursts().at(before).firstByte - start)
-            .count();
-    };
 
     QList<double> bridge;
     QList<double> broker;
@@ -945,8 +951,8 @@ BridgeLatency bridgeLatency(BridgeRun &run)
     for (int i = 0; i < latencyCommands; ++i) {
         const QByteArray payload = i % 2 == 0 ? "ON" : "OFF";
         const auto start = Clock::now();
-        bridge.append(toLine(run.line(), command, payload));
-        pause(start + latencyPace / 3);
+        bridge.append(toLine(run, run.line(), [&] { client.publish(command, payload); }));
+        pauseUntil(start + latencyPace / 3);
 
         arrived.reset();
         const auto sent = Clock::now();
@@ -954,10 +960,11 @@ BridgeLatency bridgeLatency(BridgeRun &run)
         if (!BridgeRun::waitFor([&] { return arrived.has_value(); }, 2s))
             qFatal("the broker did not echo a message");
         broker.append(std::chrono::duration<double, std::milli>(*arrived - sent).count());
-        pause(start + 2 * latencyPace / 3);
+        pauseUntil(start + 2 * latencyPace / 3);
 
-        bareToLine.append(toLine(bare.line(), QString::fromLatin1(BareClient::topic), payload));
-        pause(start + latencyPace);
+        bareToLine.append(toLine(run, bare.line(),
+            [&] { client.publish(QString::fromLatin1(BareClient::topic), payload); }));
+        pauseUntil(start + latencyPace);
     }
     QObject::disconnect(onSubscribed);
     QObject::disconnect(onMessage);
@@ -1298,19 +1305,6 @@ struct WebLatency
     Statistics mqtt{{}};
 };
 
-// From `start` to the first byte of the next burst; `send` puts the command on its way.
-double toLine(const BridgeRun &run, const std::function<void()> &send)
-{
-    const qsizetype before = run.line().count();
-    const auto start = Clock::now();
-    send();
-    if (!BridgeRun::waitFor([&] { return run.line().count() > before; }, 2s))
-        qFatal("a command did not reach the line: %s", run.log().constData());
-    return std::chrono::duration<double, std::milli>(
-        run.line().bursts().at(before).firstByte - start)
-        .count();
-}
-
 // 9.1's client: one kept-alive connection, each request written whole, as a script's HTTP
 // client does; a client with threads and caches of its own would time itself more than the
 // server.
@@ -1351,23 +1345,19 @@ private:
 WebLatency webLatency(BridgeRun &run)
 {
     RawHttp api(run.pageUrl());
-    const auto pause = [](Clock::time_point until) {
-        BridgeRun::waitFor([] { return false; },
-            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
-    };
     QList<double> byApi;
     QList<double> byMqtt;
     for (int i = 0; i < webLatencyRequests; ++i) {
         const auto start = Clock::now();
         const QByteArray state = i % 2 == 0 ? "ON" : "OFF";
-        byApi.append(toLine(
-            run, [&] { api.post("/api/cards/1/relays/2", R"({"state":")" + state + R"("})"); }));
+        byApi.append(toLine(run, run.line(),
+            [&] { api.post("/api/cards/1/relays/2", R"({"state":")" + state + R"("})"); }));
         if (api.answer() != 202)
             qFatal("9.1: the API refused a command: %s", run.log().constData());
-        pause(start + latencyPace);
-        byMqtt.append(
-            toLine(run, [&] { run.client().publish(BridgeRun::topic("1/relay/3/set"), state); }));
-        pause(start + 2 * latencyPace);
+        pauseUntil(start + latencyPace);
+        byMqtt.append(toLine(run, run.line(),
+            [&] { run.client().publish(BridgeRun::topic("1/relay/3/set"), state); }));
+        pauseUntil(start + 2 * latencyPace);
     }
     return {Statistics(byApi), Statistics(byMqtt)};
 }

@@ -100,12 +100,9 @@ const commands = {
   // A click whose release is timed: the monotonic clock's nanoseconds (CLOCK_MONOTONIC, as the
   // test's steady clock) just before the button is let go and the click happens.
   async clickTimed(c) {
-    const box = await control(c).boundingBox({ timeout: waitLimit });
-    const p = page(c.page);
-    await p.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
-    await p.mouse.down();
+    await commands.down(c);
     const at = process.hrtime.bigint();
-    await p.mouse.up();
+    await commands.up(c);
     return at.toString();
   },
   async close(c) {
