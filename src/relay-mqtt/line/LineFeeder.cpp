@@ -56,9 +56,8 @@ std::optional<Refusal> LineFeeder::submit(const BridgeCommand &command)
             tr("%1 commands are already waiting for the line").arg(CommandQueue::capacity)};
     // A held relay is let go of by whatever else is asked of it.
     if (command.kind == Kind::Set)
-        endHold(command.card, command.relay);
-    if (command.kind == Kind::All || command.kind == Kind::Stop)
-        endHoldsOfCard(command.card);
+        endHold(command.card, command.relay, HoldEnd::Command);
+    endHoldsOfCard(command);
     // Nothing asked before a stop may turn a relay on after it.
     if (command.kind == Kind::Stop && m_interlock && m_interlock->command.card == command.card)
         m_interlock.reset();
@@ -127,19 +126,22 @@ void LineFeeder::endExpiredHolds()
         return HoldPace::isOver(m_link, heldFor, length);
     };
     for (const HoldSchedule::Hold &over : m_holds.expire(m_clock(), isOver))
-        emit holdEnded(over.card, over.relay);
+        emit holdEnded(over.card, over.relay, HoldEnd::TimeUp);
 }
 
-void LineFeeder::endHoldsOfCard(quint8 card)
+void LineFeeder::endHoldsOfCard(const BridgeCommand &command)
 {
-    for (const int relay : m_holds.endCard(card))
-        emit holdEnded(card, relay);
+    if (command.kind != Kind::All && command.kind != Kind::Stop)
+        return;
+    const HoldEnd why = command.kind == Kind::Stop ? HoldEnd::Stop : HoldEnd::Command;
+    for (const int relay : m_holds.endCard(command.card))
+        emit holdEnded(command.card, relay, why);
 }
 
-void LineFeeder::endHold(quint8 card, int relay)
+void LineFeeder::endHold(quint8 card, int relay, HoldEnd why)
 {
     if (m_holds.end(card, relay))
-        emit holdEnded(card, relay);
+        emit holdEnded(card, relay, why);
 }
 
 bool LineFeeder::queueReady(Time now) const
@@ -175,9 +177,8 @@ std::optional<LineFeeder::Turn> LineFeeder::queueTurn(Time now)
         return std::nullopt;
     // A hold queued before this may have started since it was asked for.
     if (command->kind == Kind::Set)
-        endHold(command->card, command->relay);
-    if (command->kind == Kind::All || command->kind == Kind::Stop)
-        endHoldsOfCard(command->card);
+        endHold(command->card, command->relay, HoldEnd::Command);
+    endHoldsOfCard(*command);
     if (command->kind == Kind::Stop && m_interlock && m_interlock->command.card == command->card)
         m_interlock.reset();
     if (turnsOn(*command) && !m_interlocks.partners(command->card, command->relay).isEmpty()) {
@@ -200,7 +201,7 @@ void LineFeeder::startInterlock(const BridgeCommand &command, Time now)
             if (held->carried)
                 interlock.partnersLetGo = std::max(interlock.partnersLetGo,
                     *held->carried + std::chrono::nanoseconds(cardHoldTime));
-            emit holdEnded(command.card, partner);
+            emit holdEnded(command.card, partner, HoldEnd::Interlock);
         }
         // Whatever the bridge believes of it: the card may know better.
         interlock.offs.push_back({command.card, Kind::Set, partner, Setting::Off, {}});
@@ -252,14 +253,14 @@ void LineFeeder::write(const Turn &turn)
 
 void LineFeeder::letGo(quint8 card, int relay)
 {
-    endHold(card, relay);
+    endHold(card, relay, HoldEnd::LetGo);
     pump();
 }
 
-void LineFeeder::endHolds()
+void LineFeeder::endHolds(HoldEnd why)
 {
     for (const HoldSchedule::Hold &over : m_holds.clear())
-        emit holdEnded(over.card, over.relay);
+        emit holdEnded(over.card, over.relay, why);
 }
 
 void LineFeeder::fail(const QString &reason, qsizetype lost)
@@ -267,6 +268,6 @@ void LineFeeder::fail(const QString &reason, qsizetype lost)
     const qsizetype dropped
         = lost + m_queue.clear() + m_holds.size() + (m_interlock.has_value() ? 1 : 0);
     m_interlock.reset();
-    endHolds();
+    endHolds(HoldEnd::LineFailed);
     emit lineFailed(reason, dropped);
 }

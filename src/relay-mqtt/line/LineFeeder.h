@@ -4,6 +4,7 @@
 #include "protocol/RelayPacket.h"
 #include "relay-mqtt/line/BridgeCommand.h"
 #include "relay-mqtt/line/CommandQueue.h"
+#include "relay-mqtt/line/HoldEnd.h"
 #include "relay-mqtt/line/HoldSchedule.h"
 #include "relay-mqtt/line/InterlockGroups.h"
 #include "relay-mqtt/line/Refusal.h"
@@ -65,7 +66,7 @@ public:
     // Lets go of the relay, if it is held: no more bursts for it.
     void letGo(quint8 card, int relay);
     // Lets go of every held relay.
-    void endHolds();
+    void endHolds(HoldEnd why);
 
 signals:
     // Every burst written, a held relay's repeats too.
@@ -73,7 +74,7 @@ signals:
     // A command is on its way to the card: right after its burst (a hold's first) was written.
     void commandCarried(const BridgeCommand &command);
     // The relay's hold is over, by its time or by a later command; nothing was sent for it.
-    void holdEnded(quint8 card, int relay);
+    void holdEnded(quint8 card, int relay, HoldEnd why);
     // A write failed: whatever was waiting is dropped, since the card must not get it late.
     void lineFailed(const QString &reason, qsizetype dropped);
 
@@ -102,8 +103,9 @@ private:
     qsizetype holdsAskedFor() const;
     bool turnsOn(const BridgeCommand &command) const;
     void endExpiredHolds();
-    void endHoldsOfCard(quint8 card);
-    void endHold(quint8 card, int relay);
+    // The holds a command for the card or the relay ends.
+    void endHoldsOfCard(const BridgeCommand &command);
+    void endHold(quint8 card, int relay, HoldEnd why);
     // The command whose turn it is; none when there is nothing to send now.
     std::optional<Turn> nextTurn();
     std::optional<Turn> queueTurn(Time now);

@@ -30,12 +30,13 @@ RelayLine::RelayLine(const BridgeOptions &options, QObject *parent)
                 emit relaysChanged(changes);
         });
     connect(m_feeder.get(), &LineFeeder::commandCarried, this, &RelayLine::commandCarried);
-    connect(m_feeder.get(), &LineFeeder::holdEnded, this, [this](quint8 card, int relay) {
-        const QList<CardMirror::Change> changes = m_mirror.holdEnded(card, relay);
-        if (!changes.isEmpty())
-            emit relaysChanged(changes);
-        emit holdEnded(card, relay);
-    });
+    connect(
+        m_feeder.get(), &LineFeeder::holdEnded, this, [this](quint8 card, int relay, HoldEnd why) {
+            const QList<CardMirror::Change> changes = m_mirror.holdEnded(card, relay);
+            if (!changes.isEmpty())
+                emit relaysChanged(changes);
+            emit holdEnded(card, relay, why);
+        });
     connect(m_feeder.get(), &LineFeeder::lineFailed, this,
         [this](const QString &reason, qsizetype dropped) {
             bridgeLog(tr("%1 failed: %2; %n command(s) dropped", nullptr, int(dropped))
@@ -70,6 +71,13 @@ std::optional<Refusal> RelayLine::submit(const BridgeCommand &command)
     if (!m_feeder)
         return Refusal{Refusal::Cause::PortClosed, tr("relay-mqtt is stopping")};
     return m_feeder->submit(command);
+}
+
+void RelayLine::logRefusal(
+    const BridgeCommand &command, const Refusal &refusal, const QString &from)
+{
+    const QString what = from.isEmpty() ? describe(command) : describe(command) + u' ' + from;
+    m_refusals.note(refusal.cause, tr("refused %1: %2").arg(what, refusal.text));
 }
 
 void RelayLine::letGo(quint8 card, int relay)
@@ -114,7 +122,7 @@ void RelayLine::stop()
     m_stopping = true;
     m_port.stop();
     // The held relays let go as their bursts stop: the front ends hear of it now.
-    m_feeder->endHolds();
+    m_feeder->endHolds(HoldEnd::Stopping);
     // Nothing more for the line; what was written already still reaches the cards.
     m_feeder.reset();
     drain(std::chrono::steady_clock::now() + m_link.timeToCarry() + stallAllowance);

@@ -6,6 +6,7 @@
 #include "relay-mqtt/line/LineFeeder.h"
 #include "relay-mqtt/line/PortKeeper.h"
 #include "relay-mqtt/line/Refusal.h"
+#include "relay-mqtt/line/RefusalLog.h"
 #include "serial/SerialLink.h"
 
 #include <QList>
@@ -33,6 +34,9 @@ public:
     void start();
     // Takes a command for the queue; the reason it was refused, if it was.
     std::optional<Refusal> submit(const BridgeCommand &command);
+    // Logs that the command was refused, `from` a front end ("from the web"), as often as the
+    // journal should hear of it.
+    void logRefusal(const BridgeCommand &command, const Refusal &refusal, const QString &from);
     // Stops holding the relay, if it is held: the card lets go of it shortly.
     void letGo(quint8 card, int relay);
     // The relays as the bridge knew them before this run (the states it left retained).
@@ -53,7 +57,7 @@ signals:
     // A command is on its way to the card: its (first) burst was written.
     void commandCarried(const BridgeCommand &command);
     // The bridge stopped holding the relay, and the card lets it go.
-    void holdEnded(quint8 card, int relay);
+    void holdEnded(quint8 card, int relay, HoldEnd why);
     // Relays the bursts (or a hold's end, or what was read back) switched.
     void relaysChanged(const QList<CardMirror::Change> &changes);
     // The port opened, or was lost.
@@ -67,6 +71,7 @@ private:
     SerialLink m_link;
     PortKeeper m_port;
     CardMirror m_mirror;
+    RefusalLog m_refusals;
     std::unique_ptr<LineFeeder> m_feeder;
     bool m_stopping = false;
 };

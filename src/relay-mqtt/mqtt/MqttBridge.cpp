@@ -332,7 +332,7 @@ void MqttBridge::submit(const QString &topic, const QByteArray &payload, bool re
         return;
     }
     if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
-        bridgeLog(tr("refused %1: %2").arg(m_line.describe(*reading.command), refusal->text));
+        m_line.logRefusal(*reading.command, *refusal, {});
         answer(*reading.command);
     }
 }
