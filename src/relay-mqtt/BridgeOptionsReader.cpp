@@ -8,7 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
 #include <QVariant>
@@ -74,7 +76,7 @@ const std::array configKeys{QStringLiteral("port"), QStringLiteral("device"),
     QStringLiteral("keyfile"), QStringLiteral("discovery"), QStringLiteral("discovery-prefix"),
     QStringLiteral("ha-status-topic"), QStringLiteral("interlock-delay"), QStringLiteral("http"),
     QStringLiteral("http-password-file"), QStringLiteral("http-token-file"),
-    QStringLiteral("http-cert"), QStringLiteral("http-key")};
+    QStringLiteral("http-cert"), QStringLiteral("http-key"), QStringLiteral("http-host")};
 // A card's group: [card.A] with these keys, relay.R for relays 1 to 8.
 const QString cardGroupPrefix = QStringLiteral("card.");
 const QString relayKeyPrefix = QStringLiteral("relay.");
@@ -135,6 +137,7 @@ private:
     std::optional<QString> readPasswordFile(const Value &file, const QString &what);
     bool readTls(BridgeOptions &options);
     bool readWeb(BridgeOptions &options);
+    bool readHostNames(WebSettings &web);
     // The file named by `key`, else the systemd credential; its first line into `secret`.
     bool readSecret(
         const QString &key, const QString &credential, const QString &what, QString &secret);
@@ -222,6 +225,10 @@ Reading::Reading(QStringList arguments)
             R::tr("Serve the page over HTTPS with this certificate (with --http-key)."),
             QStringLiteral("F")},
         {QStringLiteral("http-key"), R::tr("The private key of --http-cert."), QStringLiteral("F")},
+        {QStringLiteral("http-host"),
+            R::tr("A name the page is reached by beside its address and the machine's name (a "
+                  "DNS name, a reverse proxy's); repeat it, or list names, for more."),
+            QStringLiteral("NAME")},
     };
     m_parser.setApplicationDescription(description);
     m_parser.addOptions(m_options);
@@ -681,6 +688,27 @@ bool Reading::readWeb(BridgeOptions &options)
     if (cert) {
         web.certFile = path(*cert);
         web.keyFile = path(*key);
+    }
+    return readHostNames(web);
+}
+
+bool Reading::readHostNames(WebSettings &web)
+{
+    using R = BridgeOptionsReader;
+    const std::optional<Value> names = value(QStringLiteral("http-host"), true);
+    if (!m_error.isEmpty())
+        return false;
+    for (const QString &text : names ? names->texts : QStringList{}) {
+        for (const QString &name : text.split(u' ', Qt::SkipEmptyParts)) {
+            // A host name, or an address: what a Host header may carry, without its port.
+            static const QRegularExpression hostName(QStringLiteral(
+                R"(^([A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?\.)*[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?\.?$)"));
+            if (!hostName.match(name).hasMatch() && QHostAddress(name).isNull())
+                return fail(R::tr("%1 %2: a name is letters, digits, hyphens and dots, with no "
+                                  "port")
+                                .arg(names->where, name));
+            web.hostNames << name;
+        }
     }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <chrono>
@@ -17,6 +18,9 @@ struct WebSettings
     // empty: not accepted. Without a password no login is asked for (on loopback only).
     QString password;
     QString token;
+    // Names the server answers to beside its own address and the machine's name: a DNS name
+    // of its own, or the name a reverse proxy passes on.
+    QStringList hostNames;
     // Both set: HTTPS with this certificate and key.
     QString certFile;
     QString keyFile;

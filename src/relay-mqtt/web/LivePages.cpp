@@ -2,19 +2,22 @@
 
 #include "relay-mqtt/line/RelayLine.h"
 #include "relay-mqtt/web/RelayApi.h"
+#include "relay-mqtt/web/StrictJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 
 LivePages::LivePages(RelayApi &api, RelayLine &line, QObject *parent)
-    : QObject(parent), m_api(api), m_line(line)
+    : QObject(parent), m_api(api), m_line(line), m_pulse(this)
 {
     connect(&m_line, &RelayLine::relaysChanged, this, &LivePages::changed);
     connect(&m_line, &RelayLine::upChanged, this, [this] { sendAll(statusMessage()); });
     // Whatever ended the hold (its time, a command, the stop), the page no longer owns it.
-    connect(&m_line, &RelayLine::holdEnded, this, [this](quint8 card, int relay) {
-        m_holds.erase({card, relay});
+    connect(&m_line, &RelayLine::holdEnded, this, [this](quint8 card, int relay, HoldEnd why) {
+        holdEnded({card, relay}, holdEndText(why));
     });
+    m_pulse.setInterval(pingInterval);
+    connect(&m_pulse, &QTimer::timeout, this, &LivePages::pulse);
 }
 
 LivePages::~LivePages()
@@ -22,7 +25,7 @@ LivePages::~LivePages()
     closeAll();
 }
 
-void LivePages::add(std::unique_ptr<QWebSocket> socket)
+void LivePages::add(std::unique_ptr<QWebSocket> socket, const QByteArray &session)
 {
     if (m_pages.size() >= std::size_t(mostPages)) {
         QWebSocket *refused = socket.release();
@@ -32,12 +35,18 @@ void LivePages::add(std::unique_ptr<QWebSocket> socket)
     }
     QWebSocket *page = socket.get();
     page->setParent(nullptr);
-    m_pages.emplace(page, std::move(socket));
+    m_pages.emplace(page, Page{std::move(socket), session, Clock::now()});
     page->setMaxAllowedIncomingMessageSize(longestMessage);
     page->setMaxAllowedIncomingFrameSize(longestMessage);
     connect(page, &QWebSocket::textMessageReceived, this,
         [this, page](const QString &message) { received(page, message); });
+    connect(page, &QWebSocket::pong, this, [this, page] {
+        if (const auto found = m_pages.find(page); found != m_pages.end())
+            found->second.heard = Clock::now();
+    });
     connect(page, &QWebSocket::disconnected, this, [this, page] { pageGone(page); });
+    if (!m_pulse.isActive())
+        m_pulse.start();
     QJsonObject cards = m_api.cards(m_broker);
     cards.insert(QStringLiteral("type"), QStringLiteral("cards"));
     send(page, cards);
@@ -51,29 +60,51 @@ void LivePages::setBroker(const QString &broker)
     sendAll(statusMessage());
 }
 
+void LivePages::endSession(const QByteArray &session, const QString &reason)
+{
+    QList<QWebSocket *> ended;
+    for (const auto &[page, entry] : m_pages) {
+        if (!session.isEmpty() && entry.session == session)
+            ended << page;
+    }
+    for (QWebSocket *page : ended)
+        close(page, sessionEndedCode, reason);
+}
+
 void LivePages::closeAll()
 {
+    m_pulse.stop();
     while (!m_holds.empty())
         letGo(m_holds.begin()->first);
     auto pages = std::move(m_pages);
-    for (auto &[page, socket] : pages) {
+    for (auto &[page, entry] : pages) {
         disconnect(page, nullptr, this, nullptr);
-        socket->close(QWebSocketProtocol::CloseCodeGoingAway);
+        entry.socket->close(QWebSocketProtocol::CloseCodeGoingAway);
     }
 }
 
 void LivePages::received(QWebSocket *page, const QString &message)
 {
-    const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
-    const QString type = object.value(u"type").toString();
+    const auto found = m_pages.find(page);
+    if (found == m_pages.end())
+        return;
+    found->second.heard = Clock::now();
+    const std::optional<QJsonObject> object = StrictJson::object(message.toUtf8());
+    if (!object) {
+        sendRefusal(page,
+            RelayApi::error(
+                RelayApi::Status::BadRequest, tr("a message is one JSON object, each key once")));
+        return;
+    }
+    const QString type = object->value(u"type").toString();
     if (type == QLatin1String("hold"))
-        startHold(page, object);
+        startHold(page, *object);
     else if (type == QLatin1String("renew"))
-        renewHold(object);
+        renewHold(*object);
     else if (type == QLatin1String("release"))
-        release(object);
+        release(*object);
     else if (type == QLatin1String("command"))
-        command(page, object);
+        command(page, *object);
 }
 
 void LivePages::command(QWebSocket *page, const QJsonObject &message)
@@ -112,7 +143,18 @@ void LivePages::startHold(QWebSocket *page, const QJsonObject &message)
     expiry->setSingleShot(true);
     expiry->setTimerType(Qt::PreciseTimer);
     expiry->setInterval(holdRenewal);
-    connect(expiry.get(), &QTimer::timeout, this, [this, relay] { letGo(relay); });
+    connect(expiry.get(), &QTimer::timeout, this, [this, relay] {
+        const auto found = m_holds.find(relay);
+        QWebSocket *holder = found == m_holds.end() ? nullptr : found->second.page;
+        letGo(relay);
+        if (holder) {
+            send(holder,
+                {{QStringLiteral("type"), QStringLiteral("holdEnded")},
+                    {QStringLiteral("card"), relay.first}, {QStringLiteral("relay"), relay.second},
+                    {QStringLiteral("reason"),
+                        tr("no renewal came within %1 ms").arg(holdRenewal.count())}});
+        }
+    });
     expiry->start();
     m_holds[relay] = WebHold{page, std::move(expiry)};
 }
@@ -140,6 +182,19 @@ void LivePages::letGo(Relay relay)
         m_line.letGo(relay.first, relay.second);
 }
 
+void LivePages::holdEnded(Relay relay, const QString &why)
+{
+    const auto found = m_holds.find(relay);
+    if (found == m_holds.end())
+        return;
+    QWebSocket *holder = found->second.page;
+    m_holds.erase(found);
+    send(holder,
+        {{QStringLiteral("type"), QStringLiteral("holdEnded")},
+            {QStringLiteral("card"), relay.first}, {QStringLiteral("relay"), relay.second},
+            {QStringLiteral("reason"), why}});
+}
+
 void LivePages::pageGone(QWebSocket *page)
 {
     std::vector<Relay> held;
@@ -152,20 +207,46 @@ void LivePages::pageGone(QWebSocket *page)
     const auto found = m_pages.find(page);
     if (found == m_pages.end())
         return;
-    found->second.release()->deleteLater();
+    disconnect(page, nullptr, this, nullptr);
+    found->second.socket.release()->deleteLater();
     m_pages.erase(found);
+    if (m_pages.empty())
+        m_pulse.stop();
+}
+
+void LivePages::close(QWebSocket *page, QWebSocketProtocol::CloseCode code, const QString &reason)
+{
+    const auto found = m_pages.find(page);
+    if (found == m_pages.end())
+        return;
+    // Taken out first: nothing it sends any more reaches the line.
+    pageGone(page);
+    page->close(code, reason);
 }
 
 void LivePages::send(QWebSocket *page, const QJsonObject &message)
 {
-    page->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    sendText(page, QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void LivePages::sendText(QWebSocket *page, const QString &text)
+{
+    page->sendTextMessage(text);
+    // A page that reads nothing would make its messages pile up here without end.
+    if (page->bytesToWrite() > mostUnsent) {
+        pageGone(page);
+        page->abort();
+    }
 }
 
 void LivePages::sendAll(const QJsonObject &message)
 {
     const QString text = QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
-    for (const auto &[page, socket] : m_pages)
-        page->sendTextMessage(text);
+    QList<QWebSocket *> pages;
+    for (const auto &[page, entry] : m_pages)
+        pages << page;
+    for (QWebSocket *page : pages)
+        sendText(page, text);
 }
 
 void LivePages::changed(const QList<CardMirror::Change> &changes)
@@ -180,9 +261,44 @@ void LivePages::changed(const QList<CardMirror::Change> &changes)
         {{QStringLiteral("type"), QStringLiteral("relays")}, {QStringLiteral("changes"), list}});
 }
 
+void LivePages::pulse()
+{
+    const Clock::time_point now = Clock::now();
+    QList<QWebSocket *> silent;
+    for (const auto &[page, entry] : m_pages) {
+        if (now - entry.heard > silenceAllowed)
+            silent << page;
+        else
+            page->ping();
+    }
+    for (QWebSocket *page : silent)
+        close(page, QWebSocketProtocol::CloseCodeGoingAway, tr("no answer to pings"));
+}
+
 QJsonObject LivePages::statusMessage() const
 {
     return {{QStringLiteral("type"), QStringLiteral("status")},
         {QStringLiteral("port"), m_line.isUp() ? QStringLiteral("up") : QStringLiteral("lost")},
         {QStringLiteral("broker"), m_broker}};
+}
+
+QString LivePages::holdEndText(HoldEnd why)
+{
+    switch (why) {
+    case HoldEnd::TimeUp:
+        return tr("its time was up");
+    case HoldEnd::Command:
+        return tr("another command for the relay");
+    case HoldEnd::Stop:
+        return tr("the emergency stop");
+    case HoldEnd::Interlock:
+        return tr("a relay of its interlock group was turned on");
+    case HoldEnd::LetGo:
+        return tr("it was let go");
+    case HoldEnd::LineFailed:
+        return tr("the serial port failed");
+    case HoldEnd::Stopping:
+        return tr("relay-mqtt is stopping");
+    }
+    return {};
 }

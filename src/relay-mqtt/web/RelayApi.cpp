@@ -1,13 +1,12 @@
 #include "relay-mqtt/web/RelayApi.h"
 
-#include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
 #include "relay-mqtt/line/RelayLine.h"
+#include "relay-mqtt/web/StrictJson.h"
 #include "system/DecimalNumber.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonParseError>
 
 namespace {
 
@@ -54,7 +53,8 @@ QJsonObject RelayApi::cards(const QString &broker) const
     }
     return {{QStringLiteral("cards"), cards},
         {QStringLiteral("port"), m_line.isUp() ? QStringLiteral("up") : QStringLiteral("lost")},
-        {QStringLiteral("broker"), broker}};
+        {QStringLiteral("broker"), broker},
+        {QStringLiteral("login"), m_options.web.loginRequired()}};
 }
 
 QJsonObject RelayApi::change(const CardMirror::Change &change)
@@ -97,11 +97,11 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QByteArray &body
     const QString &what = path.at(1);
     if (body.trimmed().isEmpty() && (what == u"stop" || what == u"show"))
         return readBody(*target.command, what, {});
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return {std::nullopt, error(Status::BadRequest, tr("the body is not a JSON object"))};
-    return readBody(*target.command, what, document.object());
+    const std::optional<QJsonObject> object = StrictJson::object(body);
+    if (!object)
+        return {std::nullopt,
+            error(Status::BadRequest, tr("the body is not a JSON object, each key once"))};
+    return readBody(*target.command, what, *object);
 }
 
 RelayApi::Reading RelayApi::read(const QStringList &path, const QJsonObject &body) const
@@ -115,8 +115,7 @@ RelayApi::Answer RelayApi::carryOut(const Reading &reading) const
     if (!reading.command)
         return reading.refusal;
     if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
-        bridgeLog(tr("refused %1 from the web: %2")
-                      .arg(m_line.describe(*reading.command), refusal->text));
+        m_line.logRefusal(*reading.command, *refusal, tr("from the web"));
         return refused(*refusal);
     }
     return {Status::Accepted, {{QStringLiteral("accepted"), true}}};

@@ -22,8 +22,6 @@ class RelayApi
     Q_DECLARE_TR_FUNCTIONS(RelayApi)
 
 public:
-    static constexpr qsizetype longestBody = 4096;
-
     enum class Status {
         Accepted = 202,
         BadRequest = 400,
@@ -44,7 +42,8 @@ public:
 
     RelayApi(const BridgeOptions &options, RelayLine &line);
 
-    // Every card, its relays with their names and states, the port's and the broker's state.
+    // Every card, its relays with their names and states, the port's and the broker's state,
+    // and whether the page has a login (and so a way to log out).
     QJsonObject cards(const QString &broker) const;
     static QJsonObject change(const CardMirror::Change &change);
     static Answer error(Status status, const QString &message);

@@ -1,5 +1,7 @@
 #include "relay-mqtt/web/WebAccess.h"
 
+#include "relay-mqtt/BridgeLog.h"
+
 #include <QCryptographicHash>
 #include <QRandomGenerator>
 
@@ -9,13 +11,20 @@
 namespace {
 
 constexpr int sessionBytes = 32;
-const QByteArray bearer = QByteArrayLiteral("Bearer ");
+// The scheme's name is matched in any case, as HTTP says; the token after it exactly.
+constexpr QByteArrayView bearer("bearer ");
 
 } // namespace
 
-WebAccess::WebAccess(const WebSettings &settings)
-    : m_password(settings.password.toUtf8()), m_token(settings.token.toUtf8())
-{ }
+WebAccess::WebAccess(const WebSettings &settings, QObject *parent)
+    : QObject(parent),
+      m_password(settings.password.toUtf8()),
+      m_token(settings.token.toUtf8()),
+      m_expiry(this)
+{
+    m_expiry.setSingleShot(true);
+    connect(&m_expiry, &QTimer::timeout, this, &WebAccess::expire);
+}
 
 bool WebAccess::sameSecret(QByteArrayView given, QByteArrayView expected)
 {
@@ -29,52 +38,109 @@ bool WebAccess::sameSecret(QByteArrayView given, QByteArrayView expected)
     return difference == 0 && !expected.isEmpty();
 }
 
-bool WebAccess::allows(const QByteArray &cookieHeader, const QByteArray &authorization) const
+WebAccess::Check WebAccess::check(
+    const QHostAddress &peer, const QByteArray &cookieHeader, const QByteArray &authorization)
 {
+    using Outcome = Check::Outcome;
     if (!loginRequired())
-        return true;
-    if (!m_token.isEmpty() && authorization.startsWith(bearer)
-        && sameSecret(authorization.sliced(bearer.size()).trimmed(), m_token))
-        return true;
-    const std::optional<QByteArray> session = sessionOf(cookieHeader);
-    return session && knows(*session);
+        return {Outcome::Allowed, std::nullopt, {}};
+    if (const std::optional<QByteArray> session = sessionOf(cookieHeader)) {
+        const QByteArray digest = key(*session);
+        const auto found = m_sessions.find(digest);
+        if (found != m_sessions.end() && Clock::now() < found->second)
+            return {Outcome::Allowed, std::nullopt, digest};
+    }
+    const bool bearerGiven = authorization.size() > bearer.size()
+        && QByteArrayView(authorization).first(bearer.size()).compare(bearer, Qt::CaseInsensitive)
+            == 0;
+    if (!bearerGiven)
+        return {};
+    const ClientKey client(peer);
+    if (const std::optional<std::chrono::seconds> wait = m_throttle.wait(client))
+        return {Outcome::Throttled, wait, {}};
+    if (!m_token.isEmpty()
+        && sameSecret(QByteArrayView(authorization).sliced(bearer.size()).trimmed(), m_token)) {
+        m_throttle.succeeded(client);
+        return {Outcome::Allowed, std::nullopt, {}};
+    }
+    failed(peer, tr("wrong token"));
+    return {};
 }
 
-WebAccess::Login WebAccess::login(const QString &peer, const QByteArray &password)
+WebAccess::Login WebAccess::login(const QHostAddress &peer, const QByteArray &password)
 {
-    const Clock::time_point now = Clock::now();
-    forgetOld(now);
-    Failures &failures = m_failures[peer];
-    if (now < failures.notBefore)
-        return {std::nullopt, std::chrono::ceil<std::chrono::seconds>(failures.notBefore - now)};
+    const ClientKey client(peer);
+    if (const std::optional<std::chrono::seconds> wait = m_throttle.wait(client))
+        return {std::nullopt, wait};
     if (!loginRequired() || !sameSecret(password, m_password)) {
-        ++failures.count;
-        if (failures.count > freeFailures) {
-            const int doublings = std::min(failures.count - freeFailures - 1, 16);
-            failures.notBefore
-                = now + std::min<Clock::duration>(firstPenalty * (1 << doublings), longestPenalty);
-        }
+        failed(peer, tr("failed login"));
         return {};
     }
-    m_failures.remove(peer);
+    m_throttle.succeeded(client);
     std::array<quint32, sessionBytes / sizeof(quint32)> random{};
     QRandomGenerator::system()->fillRange(random.data(), random.size());
     const QByteArray session
         = QByteArray(reinterpret_cast<const char *>(random.data()), sessionBytes)
               .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    expire();
     if (m_sessions.size() >= mostSessions) {
         const auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(),
             [](const auto &a, const auto &b) { return a.second < b.second; });
-        m_sessions.erase(oldest);
+        end(oldest->first, tr("too many sessions: the oldest was ended"));
     }
-    m_sessions.emplace(key(session), now + sessionLifetime);
+    m_sessions.emplace(key(session), Clock::now() + sessionLifetime);
+    scheduleExpiry();
     return {session, std::nullopt};
 }
 
 void WebAccess::logout(const QByteArray &cookieHeader)
 {
     if (const std::optional<QByteArray> session = sessionOf(cookieHeader))
-        m_sessions.erase(key(*session));
+        end(key(*session), tr("logged out"));
+    scheduleExpiry();
+}
+
+void WebAccess::failed(const QHostAddress &peer, const QString &what)
+{
+    const ClientKey client(peer);
+    if (const std::optional<int> count = m_throttle.failed(client)) {
+        bridgeLog(*count > 1
+                ? tr("%1 to the web page from %2 (%n in all since the last line)", nullptr, *count)
+                      .arg(what, client.text())
+                : tr("%1 to the web page from %2").arg(what, client.text()));
+    }
+}
+
+void WebAccess::end(const QByteArray &session, const QString &reason)
+{
+    if (m_sessions.erase(session) > 0)
+        emit sessionEnded(session, reason);
+}
+
+void WebAccess::expire()
+{
+    const Clock::time_point now = Clock::now();
+    QList<QByteArray> expired;
+    for (const auto &[session, expires] : m_sessions) {
+        if (expires <= now)
+            expired << session;
+    }
+    for (const QByteArray &session : expired)
+        end(session, tr("the session expired: log in again"));
+    scheduleExpiry();
+}
+
+void WebAccess::scheduleExpiry()
+{
+    if (m_sessions.empty()) {
+        m_expiry.stop();
+        return;
+    }
+    const auto next = std::min_element(m_sessions.cbegin(), m_sessions.cend(),
+        [](const auto &a, const auto &b) { return a.second < b.second; });
+    m_expiry.start(
+        std::max(std::chrono::ceil<std::chrono::milliseconds>(next->second - Clock::now()),
+            std::chrono::milliseconds(0)));
 }
 
 QByteArray WebAccess::sessionCookie(const QByteArray &session, bool secure)
@@ -103,21 +169,4 @@ std::optional<QByteArray> WebAccess::sessionOf(const QByteArray &cookieHeader)
 QByteArray WebAccess::key(const QByteArray &session)
 {
     return QCryptographicHash::hash(session, QCryptographicHash::Sha256);
-}
-
-bool WebAccess::knows(const QByteArray &session) const
-{
-    const auto found = m_sessions.find(key(session));
-    return found != m_sessions.end() && Clock::now() < found->second;
-}
-
-void WebAccess::forgetOld(Clock::time_point now)
-{
-    std::erase_if(m_sessions, [now](const auto &entry) { return entry.second <= now; });
-    if (std::size_t(m_failures.size()) < mostThrottled)
-        return;
-    // Addresses whose wait is over start afresh; if that is not enough, all do.
-    m_failures.removeIf([now](const auto &entry) { return entry.value().notBefore <= now; });
-    if (std::size_t(m_failures.size()) >= mostThrottled)
-        m_failures.clear();
 }

@@ -1,47 +1,58 @@
 #pragma once
 
 #include "relay-mqtt/WebSettings.h"
+#include "relay-mqtt/web/LoginThrottle.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QHash>
+#include <QHostAddress>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <map>
 #include <optional>
 
 // Who may use the page and the API: the browser's session cookies, handed out for the password,
-// and the scripts' Bearer token. Failed logins from one address are slowed down.
-class WebAccess
+// and the scripts' Bearer token. Wrong passwords and wrong tokens are slowed down alike. A
+// session that ends (a logout, its expiry, pushed out by newer ones) says so, for the sockets
+// it opened to close with it.
+class WebAccess : public QObject
 {
+    Q_OBJECT
+
 public:
     using Clock = std::chrono::steady_clock;
 
     static constexpr std::chrono::hours sessionLifetime{12};
     // Sessions beyond these push out the oldest: a flood of logins cannot fill the memory.
     static constexpr std::size_t mostSessions = 256;
-    static constexpr std::size_t mostThrottled = 1024;
-    // Failed logins an address may make before it has to wait, and how long it waits: doubling
-    // with each further failure, up to the longest.
-    static constexpr int freeFailures = 3;
-    static constexpr std::chrono::seconds firstPenalty{1};
-    static constexpr std::chrono::seconds longestPenalty{60};
     static constexpr char cookieName[] = "relay-mqtt-session";
 
-    explicit WebAccess(const WebSettings &settings);
+    explicit WebAccess(const WebSettings &settings, QObject *parent = nullptr);
 
     bool loginRequired() const { return !m_password.isEmpty(); }
-    // Whether a request with these headers may go on.
-    bool allows(const QByteArray &cookieHeader, const QByteArray &authorization) const;
+
+    // Whether a request with these headers may go on, and as which session.
+    struct Check
+    {
+        enum class Outcome { Allowed, Unauthorized, Throttled };
+        Outcome outcome = Outcome::Unauthorized;
+        std::optional<std::chrono::seconds> retryAfter; // when throttled
+        // The session's key (a digest of its cookie), for a request allowed by its cookie.
+        QByteArray session;
+    };
+    Check check(
+        const QHostAddress &peer, const QByteArray &cookieHeader, const QByteArray &authorization);
 
     struct Login
     {
         std::optional<QByteArray> session; // set: the password was right
-        // Not tried: the address must wait this long first.
+        // Not tried: the client must wait this long first.
         std::optional<std::chrono::seconds> retryAfter;
     };
-    Login login(const QString &peer, const QByteArray &password);
+    Login login(const QHostAddress &peer, const QByteArray &password);
     void logout(const QByteArray &cookieHeader);
 
     // The Set-Cookie header's value that hands out the session, or ends it (an empty one).
@@ -50,21 +61,23 @@ public:
     // Compares two secrets in a time that does not tell how much of them matched.
     static bool sameSecret(QByteArrayView given, QByteArrayView expected);
 
-private:
-    struct Failures
-    {
-        int count = 0;
-        Clock::time_point notBefore{};
-    };
+signals:
+    // The session of this key ended: logged out, expired or pushed out.
+    void sessionEnded(const QByteArray &session, const QString &reason);
 
+private:
     static std::optional<QByteArray> sessionOf(const QByteArray &cookieHeader);
     static QByteArray key(const QByteArray &session);
-    bool knows(const QByteArray &session) const;
-    void forgetOld(Clock::time_point now);
+    // A wrong password or token from `peer`, logged at most once a minute for its client.
+    void failed(const QHostAddress &peer, const QString &what);
+    void end(const QByteArray &session, const QString &reason);
+    void expire();
+    void scheduleExpiry();
 
     QByteArray m_password;
     QByteArray m_token;
     // By a digest of the session, with when it expires: a lookup tells nothing of the value.
     std::map<QByteArray, Clock::time_point> m_sessions;
-    QHash<QString, Failures> m_failures;
+    LoginThrottle m_throttle;
+    QTimer m_expiry;
 };

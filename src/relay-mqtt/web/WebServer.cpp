@@ -2,6 +2,8 @@
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/web/StrictJson.h"
+#include "relay-mqtt/web/WebGate.h"
 
 #include <QFile>
 #include <QHttpServerRequest>
@@ -42,52 +44,74 @@ bool isUpgrade(const QHttpServerRequest &request)
     return request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
+// HTTPS only, for a year: a browser that has seen the page once never tries plain HTTP again.
+const QByteArray strictTransportSecurity = QByteArrayLiteral("max-age=31536000");
+
 } // namespace
 
 WebServer::WebServer(const BridgeOptions &options, RelayLine &line, QObject *parent)
     : QAbstractHttpServer(parent),
       m_options(options),
+      m_names(options.web.address, options.hostName, options.web.hostNames),
       m_api(options, line),
       m_access(options.web),
       m_pages(m_api, line)
 {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::acceptPages);
+    // The pages a session opened go with it.
+    connect(&m_access, &WebAccess::sessionEnded, &m_pages, &LivePages::endSession);
 }
 
 bool WebServer::start(QString *error)
 {
     const WebSettings &web = m_options.web;
+    auto *gate = new WebGate(*this, m_names, {}, this);
+    m_gate = gate;
     if (web.usesTls()) {
-        QFile certFile(web.certFile);
-        QFile keyFile(web.keyFile);
-        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-            *error = tr("the web page's certificate or key cannot be read: %1")
-                         .arg(certFile.isOpen() ? keyFile.errorString() : certFile.errorString());
+        QSslConfiguration tls;
+        if (!readTls(&tls, error))
             return false;
-        }
-        const QList<QSslCertificate> chain = QSslCertificate::fromDevice(&certFile);
-        const QByteArray keyText = keyFile.readAll();
-        QSslKey key(keyText, QSsl::Rsa);
-        if (key.isNull())
-            key = QSslKey(keyText, QSsl::Ec);
-        if (chain.isEmpty() || key.isNull()) {
-            *error = tr("%1 or %2 holds no PEM certificate or key").arg(web.certFile, web.keyFile);
-            return false;
-        }
-        sslSetup(chain.first(), key);
+        gate->setTls(tls);
     }
-    m_port = listen(web.address, web.port);
-    if (m_port == 0) {
-        *error = tr("the web page cannot listen on %1 port %2")
+    if (!gate->listen(web.address, web.port)) {
+        *error = tr("the web page cannot listen on %1 port %2: %3")
                      .arg(web.address.toString())
-                     .arg(web.port);
+                     .arg(web.port)
+                     .arg(gate->errorString());
         return false;
     }
+    bind(gate);
+    m_port = gate->serverPort();
     WebSettings listening = web;
     listening.port = m_port;
     bridgeLog(tr("web page at %1%2")
                   .arg(listening.pageUrl(m_options.hostName),
                       web.loginRequired() ? tr(" (login required)") : QString()));
+    return true;
+}
+
+bool WebServer::readTls(QSslConfiguration *tls, QString *error) const
+{
+    const WebSettings &web = m_options.web;
+    QFile certFile(web.certFile);
+    QFile keyFile(web.keyFile);
+    if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+        *error = tr("the web page's certificate or key cannot be read: %1")
+                     .arg(certFile.isOpen() ? keyFile.errorString() : certFile.errorString());
+        return false;
+    }
+    const QList<QSslCertificate> chain = QSslCertificate::fromDevice(&certFile);
+    const QByteArray keyText = keyFile.readAll();
+    QSslKey key(keyText, QSsl::Rsa);
+    if (key.isNull())
+        key = QSslKey(keyText, QSsl::Ec);
+    if (chain.isEmpty() || key.isNull()) {
+        *error = tr("%1 or %2 holds no PEM certificate or key").arg(web.certFile, web.keyFile);
+        return false;
+    }
+    tls->setLocalCertificateChain(chain);
+    tls->setPrivateKey(key);
+    tls->setProtocol(QSsl::SecureProtocols);
     return true;
 }
 
@@ -100,15 +124,22 @@ void WebServer::setBroker(const QString &broker)
 void WebServer::stop()
 {
     m_pages.closeAll();
-    for (QTcpServer *server : servers())
-        server->close();
+    if (m_gate)
+        m_gate->close();
 }
 
 bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    const QString path = request.url().path();
+    const QUrl url = request.url();
+    const QString path = url.path();
     if (isUpgrade(request)) {
         // Written nothing, the connection becomes a WebSocket; acceptPages() decides on it.
+        // The gate let through only whole upgrades, to this server's names.
+        return true;
+    }
+    // An encoded slash is part of a name, never a step down the path: no name here has one.
+    if (url.path(QUrl::FullyEncoded).contains(QLatin1String("%2F"), Qt::CaseInsensitive)) {
+        reply(request, socket, json(RelayApi::error(Status::NotFound, tr("not found"))));
         return true;
     }
     if (path == QLatin1String(livePath)) {
@@ -155,6 +186,7 @@ QHttpServerResponse WebServer::api(const QHttpServerRequest &request, const QStr
     if (path == QStringList{QStringLiteral("logout")} && post) {
         if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
             return json(*refusal);
+        // Its pages' sockets close with it (sessionEnded).
         m_access.logout(request.value("Cookie"));
         QHttpServerResponse response(QHttpServerResponse::StatusCode::NoContent);
         response.addHeader("Set-Cookie", WebAccess::sessionCookie({}, m_options.web.usesTls()));
@@ -162,7 +194,11 @@ QHttpServerResponse WebServer::api(const QHttpServerRequest &request, const QStr
     }
     if (path.isEmpty() || path.first() != QLatin1String("cards"))
         return json(RelayApi::error(Status::NotFound, tr("not found")));
-    if (!m_access.allows(request.value("Cookie"), request.value("Authorization")))
+    const WebAccess::Check access = m_access.check(
+        request.remoteAddress(), request.value("Cookie"), request.value("Authorization"));
+    if (access.outcome == WebAccess::Check::Outcome::Throttled)
+        return tooManyFailures(*access.retryAfter);
+    if (access.outcome != WebAccess::Check::Outcome::Allowed)
         return json(RelayApi::error(Status::Unauthorized, tr("log in first")));
     if (path.size() == 1 && request.method() == Method::Get)
         return {m_api.cards(m_broker)};
@@ -175,22 +211,16 @@ QHttpServerResponse WebServer::login(const QHttpServerRequest &request)
 {
     if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
         return json(*refusal);
-    const QJsonObject body = QJsonDocument::fromJson(request.body()).object();
-    const QJsonValue password = body.value(u"password");
-    if (!password.isString())
+    const std::optional<QJsonObject> body = StrictJson::object(request.body());
+    const QJsonValue password = body ? body->value(u"password") : QJsonValue();
+    if (!password.isString() || body->size() != 1)
         return json(RelayApi::error(Status::BadRequest, tr(R"(expected {"password": "..."})")));
-    const QString peer = request.remoteAddress().toString();
-    const WebAccess::Login login = m_access.login(peer, password.toString().toUtf8());
-    if (login.retryAfter) {
-        QHttpServerResponse response = json(RelayApi::error(Status::TooManyRequests,
-            tr("too many failed logins: try again in %1 s").arg(login.retryAfter->count())));
-        response.addHeader("Retry-After", QByteArray::number(login.retryAfter->count()));
-        return response;
-    }
-    if (!login.session) {
-        bridgeLog(tr("failed login to the web page from %1").arg(peer));
+    const WebAccess::Login login
+        = m_access.login(request.remoteAddress(), password.toString().toUtf8());
+    if (login.retryAfter)
+        return tooManyFailures(*login.retryAfter);
+    if (!login.session)
         return json(RelayApi::error(Status::Unauthorized, tr("wrong password")));
-    }
     QHttpServerResponse response(QHttpServerResponse::StatusCode::NoContent);
     response.addHeader(
         "Set-Cookie", WebAccess::sessionCookie(*login.session, m_options.web.usesTls()));
@@ -206,9 +236,6 @@ QHttpServerResponse WebServer::command(const QHttpServerRequest &request, const 
 
 std::optional<RelayApi::Answer> WebServer::unsafe(const QHttpServerRequest &request) const
 {
-    if (request.body().size() > RelayApi::longestBody)
-        return RelayApi::error(
-            Status::TooLarge, tr("the body is longer than %1 bytes").arg(RelayApi::longestBody));
     // A browser names the page a request comes from; a script sends no Origin at all.
     const QByteArray origin = request.value("Origin");
     if (!origin.isEmpty() && !sameOrigin(origin, request.value("Host")))
@@ -232,12 +259,22 @@ void WebServer::reply(
     response.addHeader("X-Content-Type-Options", "nosniff");
     response.addHeader("Referrer-Policy", "no-referrer");
     response.addHeader("Cache-Control", "no-store");
+    if (m_options.web.usesTls())
+        response.addHeader("Strict-Transport-Security", strictTransportSecurity);
     response.write(makeResponder(request, socket));
 }
 
 QHttpServerResponse WebServer::json(const RelayApi::Answer &answer)
 {
     return {answer.body, QHttpServerResponse::StatusCode(int(answer.status))};
+}
+
+QHttpServerResponse WebServer::tooManyFailures(std::chrono::seconds retryAfter)
+{
+    QHttpServerResponse response = json(RelayApi::error(Status::TooManyRequests,
+        tr("too many failed logins or tokens: try again in %1 s").arg(retryAfter.count())));
+    response.addHeader("Retry-After", QByteArray::number(retryAfter.count()));
+    return response;
 }
 
 void WebServer::acceptPages()
@@ -247,16 +284,20 @@ void WebServer::acceptPages()
         const QNetworkRequest handshake = socket->request();
         const bool live = socket->requestUrl().path() == QLatin1String(livePath);
         const bool sameSite = sameOrigin(socket->origin().toUtf8(), handshake.rawHeader("Host"));
-        const bool allowed
-            = m_access.allows(handshake.rawHeader("Cookie"), handshake.rawHeader("Authorization"));
+        const WebAccess::Check access = m_access.check(socket->peerAddress(),
+            handshake.rawHeader("Cookie"), handshake.rawHeader("Authorization"));
+        const bool allowed = access.outcome == WebAccess::Check::Outcome::Allowed;
         if (!live || !sameSite || !allowed) {
             QWebSocket *refused = socket.release();
             refused->close(QWebSocketProtocol::CloseCodePolicyViolated,
-                !live ? tr("no WebSocket here")
-                      : (!sameSite ? tr("other sites may not connect") : tr("log in first")));
+                !live           ? tr("no WebSocket here")
+                    : !sameSite ? tr("other sites may not connect")
+                    : access.outcome == WebAccess::Check::Outcome::Throttled
+                    ? tr("too many failed logins or tokens")
+                    : tr("log in first"));
             refused->deleteLater();
             continue;
         }
-        m_pages.add(std::move(socket));
+        m_pages.add(std::move(socket), access.session);
     }
 }

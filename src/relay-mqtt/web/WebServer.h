@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay-mqtt/web/HostNames.h"
 #include "relay-mqtt/web/LivePages.h"
 #include "relay-mqtt/web/RelayApi.h"
 #include "relay-mqtt/web/WebAccess.h"
@@ -7,16 +8,20 @@
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHttpServerResponse>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
 
 struct BridgeOptions;
 class RelayLine;
+class WebGate;
 
 // The web side: the page (compiled in), the JSON API under /api and the pages' WebSocket at
-// /api/live, for the cards of the one line. Anything that changes something is a POST with a
-// JSON body from the page's own origin (or a script, which sends no Origin) and a login.
+// /api/live, for the cards of the one line. Connections come through a WebGate, which keeps
+// each request within bounds and answers only to this server's own names. Anything that
+// changes something is a POST with a JSON body from the page's own origin (or a script, which
+// sends no Origin) and a login.
 class WebServer : public QAbstractHttpServer
 {
     Q_OBJECT
@@ -51,12 +56,18 @@ private:
     bool sameOrigin(const QByteArray &origin, const QByteArray &host) const;
     void reply(const QHttpServerRequest &request, QTcpSocket *socket, QHttpServerResponse response);
     static QHttpServerResponse json(const RelayApi::Answer &answer);
+    static QHttpServerResponse tooManyFailures(std::chrono::seconds retryAfter);
+    // The TLS configuration from the certificate and key files; false, with the reason, if
+    // they cannot be used.
+    bool readTls(QSslConfiguration *tls, QString *error) const;
     void acceptPages();
 
     const BridgeOptions &m_options;
+    HostNames m_names;
     RelayApi m_api;
     WebAccess m_access;
     LivePages m_pages;
+    QPointer<WebGate> m_gate;
     QString m_broker;
     quint16 m_port = 0;
 };

@@ -5,6 +5,7 @@
 const renewEvery = 100; // ms; relay-mqtt lets go 300 ms after the last renewal
 const reconnectFirst = 500;
 const reconnectLongest = 5000;
+const sessionEnded = 4401; // the socket's close code when relay-mqtt ends the page's session
 
 const state = {
   socket: null,
@@ -98,14 +99,19 @@ function startHold(card, relay, button) {
   button.classList.add('pressed');
 }
 
-function endHold(card, relay) {
+// The page's side of a hold ends; relay-mqtt is told unless it ended the hold itself.
+function dropHold(card, relay) {
   const key = `${card}/${relay}`;
   const hold = state.holds.get(key);
-  if (!hold) return;
+  if (!hold) return false;
   clearInterval(hold.timer);
   hold.button.classList.remove('pressed');
   state.holds.delete(key);
-  send({ type: 'release', card, relay });
+  return true;
+}
+
+function endHold(card, relay) {
+  if (dropHold(card, relay)) send({ type: 'release', card, relay });
 }
 
 function endAllHolds() {
@@ -211,6 +217,7 @@ function render(message) {
   const container = $('cards');
   container.replaceChildren(...[...state.cards.keys()].map(cardSection));
   $('stop-every').hidden = state.cards.size === 0;
+  $('logout').hidden = !message.login;
   state.port = message.port;
   state.broker = message.broker;
   showStatus();
@@ -233,6 +240,12 @@ function received(event) {
     showStatus();
   } else if (message.type === 'refused') {
     showMessage(`Refused: ${message.error}`);
+  } else if (message.type === 'holdEnded') {
+    // Still held down, perhaps, but relay-mqtt no longer drives the relay: the button lets go.
+    if (dropHold(message.card, message.relay)) {
+      const name = state.cards.get(message.card)?.relays.get(message.relay)?.name ?? `Relay ${message.relay}`;
+      showMessage(`Hold of ${name} ended: ${message.reason}.`);
+    }
   }
 }
 
@@ -246,11 +259,15 @@ function connect() {
     showStatus();
   });
   socket.addEventListener('message', received);
-  socket.addEventListener('close', async () => {
+  socket.addEventListener('close', async (event) => {
     if (state.socket !== socket) return;
     state.connected = false;
     state.socket = null;
     endAllHolds();
+    if (event.code === sessionEnded) {
+      showLogin(`The session ended (${event.reason}). Log in again.`);
+      return;
+    }
     showStatus();
     setTimeout(reconnect, state.reconnectIn);
     state.reconnectIn = Math.min(state.reconnectIn * 2, reconnectLongest);
@@ -273,7 +290,7 @@ async function reconnect() {
   connect();
 }
 
-function showLogin() {
+function showLogin(why = '') {
   if (state.socket) {
     const socket = state.socket;
     state.socket = null;
@@ -283,7 +300,9 @@ function showLogin() {
   endAllHolds();
   $('cards').replaceChildren();
   $('stop-every').hidden = true;
+  $('logout').hidden = true;
   $('login').hidden = false;
+  showMessage(why);
   $('status').textContent = 'Log in to switch the relays.';
   $('password').focus();
 }
@@ -315,6 +334,20 @@ async function login(event) {
   connect();
 }
 
+async function logout() {
+  try {
+    await fetch('/api/logout', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: '{}',
+      credentials: 'same-origin',
+    });
+  } catch {
+    // Not reached: the session stays until it expires, but this page forgets it all the same.
+  }
+  showLogin('Logged out.');
+}
+
 function stopEveryCard() {
   for (const card of state.cards.keys()) command(`${cardPath(card)}/stop`, {});
 }
@@ -322,6 +355,7 @@ function stopEveryCard() {
 document.addEventListener('DOMContentLoaded', () => {
   $('login').addEventListener('submit', login);
   $('stop-every').addEventListener('click', stopEveryCard);
+  $('logout').addEventListener('click', logout);
   // A page put away lets go of what it holds.
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'hidden') endAllHolds();
