@@ -270,13 +270,13 @@ qsizetype RequestFraming::readChunked(QByteArrayView bytes, Step &step)
         if (m_chunkedRead > longestChunkedBody)
             return tooLong();
         if (m_state != State::ChunkSize) {
-            if (m_line.size() < 2)
-                continue;
-            if (m_line != "\r\n") {
+            if (!QByteArrayView("\r\n").startsWith(m_line)) {
                 refuse(400, tr("a chunk of the body does not end in CR LF"));
                 step.refused = true;
                 return used;
             }
+            if (m_line.size() < 2)
+                continue;
             m_line.clear();
             if (m_state == State::LastChunkEnd) {
                 endRequest(step);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -29,7 +30,7 @@ int roomForConnections(int wanted)
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return wanted;
     const rlim_t room = limit.rlim_cur > spareDescriptors ? limit.rlim_cur - spareDescriptors : 0;
-    return std::max(fewestConnections, int(std::min<rlim_t>(rlim_t(wanted), room)));
+    return std::min(wanted, std::max(fewestConnections, int(std::min<rlim_t>(room, INT_MAX))));
 }
 
 } // namespace
