@@ -58,9 +58,11 @@ struct Bridge
         QObject::connect(&feeder, &LineFeeder::burstWritten, [this](const BridgeCommand &command) {
             written.push_back({command, now, now + link.timeToCarry(), link.bytesWaiting()});
         });
-        QObject::connect(&feeder, &LineFeeder::holdEnded, [this](quint8 card, int relay) {
-            ended.push_back({card, relay});
-        });
+        QObject::connect(
+            &feeder, &LineFeeder::holdEnded, [this](quint8 card, int relay, HoldEnd why) {
+                ended.push_back({card, relay});
+                reasons.push_back(why);
+            });
     }
 
     // What the feeder's timer does when it fires: the clock has moved on to it.
@@ -101,6 +103,7 @@ struct Bridge
     LineFeeder feeder;
     QList<Written> written;
     QList<QPair<quint8, int>> ended;
+    QList<HoldEnd> reasons; // of the holds in `ended`
     QByteArray received; // what reached the far end of the line
 };
 
@@ -148,6 +151,7 @@ void TestLineFeeder::stopBehindAFullQueue()
     const qsizetype before = bridge.written.size();
     QVERIFY(!bridge.feeder.submit(stop(1)));
     QCOMPARE(bridge.ended, (QList<QPair<quint8, int>>{{1, 8}}));
+    QCOMPARE(bridge.reasons, QList<HoldEnd>{HoldEnd::Stop});
     bridge.wakeUntilIdle();
 
     // Whenever a burst was written, one was on the wire and less than one more behind it...
@@ -219,6 +223,7 @@ void TestLineFeeder::holdLength()
     while (bridge.ended.isEmpty() && bridge.wake()) { }
 
     QCOMPARE(bridge.ended, (QList<QPair<quint8, int>>{{1, 8}}));
+    QCOMPARE(bridge.reasons, QList<HoldEnd>{HoldEnd::TimeUp});
     QCOMPARE(bridge.count(held), bursts);
     const Written &first = bridge.written.at(holdsAhead);
     QCOMPARE(first.command, held);
@@ -248,6 +253,7 @@ void TestLineFeeder::holdEndedBySetOrAll()
         QVERIFY(bridge.wake());
     QVERIFY(!bridge.feeder.submit(set(1, 2, Setting::Off)));
     QCOMPARE(bridge.ended, (QList<QPair<quint8, int>>{{1, 2}}));
+    QCOMPARE(bridge.reasons, QList<HoldEnd>{HoldEnd::Command});
     const qsizetype before = bridge.written.size();
     for (int i = 0; i < 6; ++i)
         QVERIFY(bridge.wake());
@@ -277,6 +283,7 @@ void TestLineFeeder::lostPortDropsEverythingThenRefuses()
     bridge.wakeUntilIdle();
     QCOMPARE(dropped, QList<qsizetype>{6});
     QCOMPARE(bridge.ended, (QList<QPair<quint8, int>>{{1, 1}}));
+    QCOMPARE(bridge.reasons, QList<HoldEnd>{HoldEnd::LineFailed});
     QCOMPARE(bridge.feeder.queuedCount(), 0);
     QVERIFY(!bridge.timerRunning());
 

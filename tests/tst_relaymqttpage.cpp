@@ -3,6 +3,7 @@
 // clients see, the login, what other sites cannot do, and what axe-core finds.
 
 #include "support/BrowserRemote.h"
+#include "support/Bytes.h"
 #include "support/RelayMqttTest.h"
 #include "support/WebClient.h"
 
@@ -56,6 +57,7 @@ private slots:
     void switchSeenEverywhere();
     void holdFollowsTheButton();
     void closedTabLetsGo();
+    void holdEndedElsewhere();
     void loginOffLoopback();
     void otherSitesCannot();
     void accessibleOnPhoneAndDesktop_data();
@@ -184,6 +186,26 @@ void TestRelayMqttPage::closedTabLetsGo()
             QStringLiteral("a burst %1 ms after the tab closed").arg(lastAfterClose.count())));
 }
 
+void TestRelayMqttPage::holdEndedElsewhere()
+{
+    startWeb(false);
+    QVERIFY(open("a"));
+    const QJsonObject hold = BrowserRemote::control("a", "Card 1", "button", "Hold Relay 2");
+    QVERIFY(m_browser->run("down", hold));
+    const QByteArray held = bytes({13, 1, 'P', '2', 112}).repeated(4);
+    readTimed([&](const QList<TimedPacket> &read) { return burstsOf(read).contains(held); }, 0ms);
+    QCOMPARE(m_browser->call("pressed", hold), QJsonValue(true));
+
+    // Another client's emergency stop ends the hold while the button is still down: the page
+    // says so, and the button no longer shows it held.
+    QCOMPARE(WebClient(m_pageUrl).post("/api/cards/1/stop", "").status, 202);
+    const std::optional<QJsonValue> said = m_browser->call("alert", {{"page", "a"}});
+    QVERIFY(said);
+    QCOMPARE(said->toString(), QString("Hold of Relay 2 ended: the emergency stop."));
+    QCOMPARE(m_browser->call("pressed", hold), QJsonValue(false));
+    QVERIFY(m_browser->run("up", hold));
+}
+
 void TestRelayMqttPage::loginOffLoopback()
 {
     QTemporaryDir directory;
@@ -206,6 +228,11 @@ void TestRelayMqttPage::loginOffLoopback()
     QVERIFY(m_browser->run("waitFor", card));
     QVERIFY(m_browser->run("click", relaySwitch("a", 4)));
     QCOMPARE(lineOf(20), relayBurst(1, 'S', 4));
+
+    // Logging out ends the session and its socket: the page asks for the password again.
+    QVERIFY(m_browser->run("click", {{"page", "a"}, {"role", "button"}, {"name", "Log out"}}));
+    QVERIFY(m_browser->run("waitFor", field));
+    QCOMPARE(m_browser->call("visible", card), QJsonValue(false));
 }
 
 void TestRelayMqttPage::otherSitesCannot()

@@ -2,15 +2,21 @@
 // program on a pseudo-terminal: every error status, the login, the socket's rules, a web hold
 // nobody renews, MQTT and the web seeing each other's commands, and a flood with pages open.
 
+#include "support/Bytes.h"
+#include "support/HostileClient.h"
+#include "support/RawConnection.h"
 #include "support/RelayMqttTest.h"
 #include "support/WebClient.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSslCertificate>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebSocket>
@@ -34,6 +40,10 @@ constexpr bool memoryIsTheProgramsOwn = true;
 #endif
 // Whatever may pass between two readings of the line's clock on a busy machine.
 constexpr LineTime readSlack = 200ms;
+// The bursts the new cases look for, as the line carries them.
+const QByteArray stopCard1 = bytes({13, 1, 'E', '1', 124}).repeated(4);
+const QByteArray showCard2 = bytes({13, 2, 'D', '1', 124}).repeated(4);
+const QByteArray relay1OnCard1 = bytes({13, 1, 'S', '1', 110}).repeated(4);
 
 // A page's socket and what it was sent.
 struct Page
@@ -76,6 +86,11 @@ private slots:
 
     void requests_data();
     void requests();
+    void hostileRequests_data();
+    void hostileRequests();
+    void attackLeavesTheLineAlone();
+    void logoutClosesItsPages();
+    void throttleAcrossAddresses();
     void holdsAndLostPort();
     void login();
     void socketRules();
@@ -113,6 +128,18 @@ private:
             },
             int(timeoutMs));
     }
+
+    // One request on a connection of its own, from `from` (an address of 127.0.0.0/8): the
+    // status it was answered with.
+    int rawStatus(const QByteArray &request, const QHostAddress &from = QHostAddress::LocalHost)
+    {
+        RawConnection connection(quint16(QUrl(m_pageUrl).port()), from);
+        if (!connection.connected())
+            return 0;
+        connection.send(request);
+        return RawConnection::status(connection.answer());
+    }
+    QByteArray host() const { return "Host: " + QUrl(m_pageUrl).authority().toLatin1() + "\r\n"; }
 
     std::deque<Page> m_pages;
     QSslConfiguration m_ssl = QSslConfiguration::defaultConfiguration();
@@ -217,6 +244,7 @@ void TestRelayMqttWeb::login()
     QCOMPARE(client.get("/api/cards", {{"Authorization", "Bearer t0ken"}}).status, 200);
     QCOMPARE(client.get("/api/cards", {{"Authorization", "Bearer t0ke"}}).status, 401);
     QCOMPARE(client.get("/api/cards", {{"Authorization", "Basic t0ken"}}).status, 401);
+    QCOMPARE(client.get("/api/cards", {{"Authorization", "bearer t0ken"}}).status, 200);
 
     QCOMPARE(client.post("/api/login", R"({"password":"Sesame"})").status, 401);
     const WebClient::Answer in = client.post("/api/login", R"({"password":"sesame"})");
@@ -338,6 +366,9 @@ void TestRelayMqttWeb::holdNobodyRenews()
     const QList<TimedPacket> packets = readTimed(
         [&](const QList<TimedPacket> &read) { return burstsOf(read).contains(held); }, 600ms);
     QVERIFY(sawMessage(page, "relays", 2)); // on, then let go
+    // The page hears why its hold ended, for its button to let go too.
+    QVERIFY(sawMessage(page, "holdEnded"));
+    QVERIFY(page.messages.constLast().value("reason").toString().contains("renewal"));
     const QByteArrayList bursts = burstsOf(packets);
     QVERIFY(!bursts.isEmpty());
     QCOMPARE(bursts.count(held), bursts.size());
@@ -351,6 +382,10 @@ void TestRelayMqttWeb::holdNobodyRenews()
     WebClient client(m_pageUrl);
     QCOMPARE(client.post("/api/cards/1/stop", "").status, 202);
     QVERIFY(sawMessage(page, "relays", 4));
+    QVERIFY(sawMessage(page, "holdEnded", 2));
+    const auto ended = std::find_if(page.messages.crbegin(), page.messages.crend(),
+        [](const QJsonObject &m) { return m.value("type") == "holdEnded"; });
+    QCOMPARE(ended->value("reason").toString(), QString("the emergency stop"));
     page.socket->sendTextMessage(R"({"type":"renew","card":1,"relay":7})");
     QCOMPARE(client.post("/api/cards/2/show", "{}").status, 202);
     const QByteArrayList after = burstsOf(readTimed(
@@ -404,6 +439,8 @@ void TestRelayMqttWeb::floodWithPagesOpen()
         QVERIFY(sawMessage(page, "cards"));
     const qint64 pid = m_bridge->processId();
     const qint64 before = peakMemory(pid);
+    QElapsedTimer flooding;
+    flooding.start();
 
     // Cards 1 and 2 by turns; once those are answered, card 2 alone with card 1's stop in the
     // middle of it.
@@ -450,6 +487,19 @@ void TestRelayMqttWeb::floodWithPagesOpen()
         ++statuses[WebClient::answerOf(*reply).status];
     QCOMPARE(statuses.keys(), (QList<int>{202, 429}));
     QCOMPARE(statuses.value(202) + statuses.value(429), requestCount + 1);
+    // Every refusal is in the log, but most as a count: a line a second, and the first alone.
+    const QRegularExpression summary(R"(relay-mqtt: (\d+) more command\(s\) refused)");
+    const auto logged = [&] {
+        qsizetype count = m_log.count(QStringLiteral("relay-mqtt: refused "));
+        for (const QRegularExpressionMatch &match : summary.globalMatch(m_log))
+            count += match.captured(1).toInt();
+        return count;
+    };
+    QVERIFY2(QTest::qWaitFor([&] { return logged() == statuses.value(429); }, int(timeoutMs)),
+        qPrintable(QStringLiteral("%1 of %2").arg(logged()).arg(statuses.value(429))));
+    const qsizetype lines = m_log.count(QStringLiteral("relay-mqtt: refused "))
+        + m_log.count(QStringLiteral(" more command(s) refused"));
+    QVERIFY2(lines <= 2 * (flooding.elapsed() / 1000 + 2), qPrintable(QString::number(lines)));
     const QByteArrayList early = burstsOf(beforeStop);
     const QByteArrayList late = burstsOf(afterStop);
     const QByteArray stopBurst = burst(1, 'E', '1');
@@ -468,6 +518,183 @@ void TestRelayMqttWeb::floodWithPagesOpen()
     qInfo() << "peak memory before" << before << "KiB, after" << after << "KiB";
     QVERIFY2(!memoryIsTheProgramsOwn || after - before < qint64{32} * 1024,
         qPrintable(QString::number(after - before)));
+}
+
+void TestRelayMqttWeb::hostileRequests_data()
+{
+    QTest::addColumn<QByteArray>("request"); // HOST stands for this server's HOST:PORT
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("line"); // the burst it puts on the line
+    const QByteArray machine = QSysInfo::machineHostName().toLatin1();
+    const QByteArray on = "Content-Type: application/json\r\nContent-Length: 14\r\n\r\n"
+                          R"({"state":"ON"})";
+    const QByteArray upgrade = "Connection: Upgrade\r\nUpgrade: websocket\r\n"
+                               "Sec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    const auto row
+        = [](const char *name, const QByteArray &request, int status, const QByteArray &line = {}) {
+              QTest::newRow(name) << request << status << line;
+          };
+    // A web site whose name now leads here (DNS rebinding) sends its own name, and its origin.
+    row("a foreign name, GET", "GET /api/cards HTTP/1.1\r\nHost: rebound.example:8080\r\n\r\n",
+        421);
+    row("a foreign name, POST",
+        "POST /api/cards/1/relays/1 HTTP/1.1\r\nHost: rebound.example:8080\r\n"
+        "Origin: http://rebound.example:8080\r\n"
+            + on,
+        421);
+    row("a foreign name, WebSocket",
+        "GET /api/live HTTP/1.1\r\nHost: rebound.example:8080\r\n" + upgrade, 421);
+    row("localhost", "GET /api/cards HTTP/1.1\r\nHost: localhost:8080\r\n\r\n", 200);
+    row("the machine's name", "GET /api/cards HTTP/1.1\r\nHost: " + machine + "\r\n\r\n", 200);
+    row("the machine's name in .local",
+        "GET /api/cards HTTP/1.1\r\nHost: " + machine + ".local\r\n\r\n", 200);
+    row("a name of http-host, POST",
+        "POST /api/cards/1/relays/1 HTTP/1.1\r\nHost: relays.example.org\r\n"
+        "Origin: http://relays.example.org\r\n"
+            + on,
+        202, relay1OnCard1);
+    row("a head over 8 KiB", "GET / HTTP/1.1\r\nHOST" + QByteArray(9000, 'a'), 431);
+    row("a body over 4 KiB",
+        "POST /api/cards/1/relays/1 HTTP/1.1\r\nHOST"
+        "Content-Type: application/json\r\nContent-Length: 4097\r\n\r\n{",
+        413);
+    row("a chunked body over 4 KiB",
+        "POST /api/cards/1/relays/1 HTTP/1.1\r\nHOST"
+        "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n1001\r\n{",
+        413);
+    row("half an upgrade", "GET /api/live HTTP/1.1\r\nHOSTUpgrade: websocket\r\n\r\n", 400);
+    row("a key twice",
+        "POST /api/cards/1/relays/1 HTTP/1.1\r\nHOSTContent-Type: application/json\r\n"
+        "Content-Length: 28\r\n\r\n"
+        R"({"state":"OFF","state":"ON"})",
+        400);
+    row("an encoded slash",
+        "POST /api/cards/1%2Fstop HTTP/1.1\r\nHOSTContent-Type: application/json\r\n"
+        "Content-Length: 2\r\n\r\n{}",
+        404);
+}
+
+void TestRelayMqttWeb::hostileRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, line);
+    startWeb(false, {"--http-host", "relays.example.org"});
+    QCOMPARE(rawStatus(QByteArray(request).replace("HOST", host())), status);
+    // Whatever was refused left the line alone: card 2's show is all that follows.
+    QCOMPARE(WebClient(m_pageUrl).post("/api/cards/2/show", "{}").status, 202);
+    QCOMPARE(lineOf(line.size() + showCard2.size()), line + showCard2);
+}
+
+void TestRelayMqttWeb::attackLeavesTheLineAlone()
+{
+    startWeb(false);
+    const qint64 pid = m_bridge->processId();
+    const qint64 before = peakMemory(pid);
+    HostileClient attack(quint16(QUrl(m_pageUrl).port()),
+        {HostileClient::Attack::HugeBody, HostileClient::Attack::EndlessHeader});
+    // Under way: each attacker has been turned away and come back a few times.
+    QVERIFY(QTest::qWaitFor([&] { return attack.connections() >= 20; }, int(timeoutMs)));
+
+    // An emergency stop from another client meanwhile reaches the line in two burst times.
+    WebClient client(m_pageUrl);
+    drainTimed();
+    const LineTime sent = std::chrono::steady_clock::now().time_since_epoch();
+    std::unique_ptr<QNetworkReply> stop(client.send("/api/cards/1/stop", ""));
+    // The event loop sends the request; the line is read meanwhile, each packet timed as read.
+    QList<TimedPacket> packets;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            packets += drainTimed();
+            return burstsOf(packets).contains(stopCard1);
+        },
+        int(timeoutMs)));
+    QCOMPARE(burstsOf(packets), QByteArrayList{stopCard1});
+    const LineTime delay = packets.constFirst().at - sent;
+    QVERIFY2(delay <= 2 * burstTime + readSlack, qPrintable(QString::number(delay.count())));
+    QVERIFY(QTest::qWaitFor([&] { return stop->isFinished(); }, int(timeoutMs)));
+    QCOMPARE(WebClient::answerOf(*stop).status, 202);
+
+    attack.stop();
+    const qint64 after = peakMemory(pid);
+    qInfo() << attack.connections() << "attacks," << attack.bytesSent() / 1024
+            << "KiB taken; the stop after" << delay.count() << "ms; peak memory before" << before
+            << "KiB, after" << after << "KiB";
+    QVERIFY2(!memoryIsTheProgramsOwn || after - before < qint64{8} * 1024,
+        qPrintable(QString::number(after - before)));
+}
+
+void TestRelayMqttWeb::logoutClosesItsPages()
+{
+    QTemporaryDir directory;
+    startWeb(false, webLoginArguments(directory, "sesame"));
+    WebClient client(m_pageUrl);
+    const auto logIn = [&client] {
+        return client.post("/api/login", R"({"password":"sesame"})")
+            .header("Set-Cookie")
+            .split(';')
+            .first();
+    };
+    const QByteArray cookie = logIn();
+    const QByteArray otherCookie = logIn();
+    Page &page = openPage(m_pageUrl, "/api/live", cookie);
+    Page &other = openPage(m_pageUrl, "/api/live", otherCookie);
+    QVERIFY(sawMessage(page, "cards") && sawMessage(other, "cards"));
+    QCOMPARE(page.messages.constFirst().value("login"), QJsonValue(true));
+
+    QCOMPARE(client.post("/api/logout", "{}", {{"Cookie", cookie}}).status, 204);
+    QVERIFY(QTest::qWaitFor([&page] { return page.closed; }, int(timeoutMs)));
+    QCOMPARE(int(page.socket->closeCode()), 4401);
+    QCOMPARE(page.socket->closeReason(), QString("logged out"));
+    // The other session's page stays, and still switches.
+    other.socket->sendTextMessage(
+        R"({"type":"command","path":"1/relays/1","body":{"state":"ON"}})");
+    // Out now: reading the line below keeps the event loop from sending it later.
+    QVERIFY(other.socket->flush());
+    QCOMPARE(lineOf(relay1OnCard1.size()), relay1OnCard1);
+    QVERIFY(!other.closed);
+}
+
+void TestRelayMqttWeb::throttleAcrossAddresses()
+{
+    QTemporaryDir directory;
+    startWeb(false, webLoginArguments(directory, "sesame", "t0ken"));
+    const auto login = [this](const char *password) {
+        const QByteArray body = QByteArray(R"({"password":")") + password + "\"}";
+        return "POST /api/login HTTP/1.1\r\n" + host()
+            + "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+            + "\r\n\r\n" + body;
+    };
+    const auto withToken = [this](const char *token) {
+        return "GET /api/cards HTTP/1.1\r\n" + host() + "Authorization: bearer " + token
+            + "\r\n\r\n";
+    };
+    // Wrong passwords and wrong tokens count alike: three free, the fourth makes it wait.
+    const QHostAddress guesser("127.0.0.2");
+    QCOMPARE(rawStatus(login("guess"), guesser), 401);
+    QCOMPARE(rawStatus(withToken("guess"), guesser), 401);
+    QCOMPARE(rawStatus(login("guess"), guesser), 401);
+    QCOMPARE(rawStatus(withToken("guess"), guesser), 401);
+    QCOMPARE(rawStatus(withToken("t0ken"), guesser), 429);
+    // Another address is let in with the token, its scheme's name in any case.
+    QCOMPARE(rawStatus(withToken("t0ken"), QHostAddress("127.0.0.3")), 200);
+
+    // A guesser with many addresses meets the ceiling for everyone: soon an address that never
+    // guessed before must wait too.
+    int fresh = 0;
+    int status = 401;
+    while (status == 401 && fresh < 200) {
+        ++fresh;
+        status
+            = rawStatus(withToken("guess"), QHostAddress(QStringLiteral("127.0.1.%1").arg(fresh)));
+    }
+    QCOMPARE(status, 429);
+    QVERIFY2(fresh > 1, qPrintable(QString::number(fresh)));
+    // Each guessing address in the log once, whatever it tried.
+    QCOMPARE(m_log.count("to the web page from 127.0.0.2"), 1);
+    QVERIFY(m_log.contains("wrong token to the web page from 127.0.1.1"));
+    QVERIFY(!m_log.contains("guess") && !m_log.contains("t0ken"));
 }
 
 QTEST_GUILESS_MAIN(TestRelayMqttWeb)

@@ -84,6 +84,10 @@ const commands = {
   async visible(c) {
     return control(c).isVisible();
   },
+  // Whether a Hold button shows itself held down.
+  async pressed(c) {
+    return control(c).evaluate((element) => element.classList.contains('pressed'));
+  },
   async click(c) {
     await control(c).click({ timeout: waitLimit });
   },
