@@ -37,18 +37,19 @@ QString describe(const BridgeOptions &options)
         + QStringLiteral(" capath=%1 cert=%2 key=%3 ha=%4 delay=%5")
               .arg(mqtt.caPath, mqtt.certFile, mqtt.keyFile, options.haStatusTopic)
               .arg(options.interlockDelay.count())
-        + QStringLiteral(" mqtt=%1 web=%2 webpassword=%3 token=%4 webcert=%5")
+        + QStringLiteral(" mqtt=%1 web=%2 webpassword=%3 token=%4 webcert=%5 webhosts=%6")
               .arg(options.useBroker ? QStringLiteral("on") : QStringLiteral("off"),
                   web.isOn() ? QStringLiteral("%1:%2").arg(web.address.toString()).arg(web.port)
                              : QStringLiteral("off"),
-                  web.password, web.token, web.certFile);
+                  web.password, web.token, web.certFile, web.hostNames.join(u','));
 }
 
 // The defaults, as `describe` writes them, for a line with only --port 1 --card 1.
 const QString defaults = QStringLiteral(
     "port=1 device= cards=1 name=relaycards broker=localhost:1883 user= password= ca= "
     "discovery=on prefix=homeassistant client=relay-mqtt-relaycards@$HOST capath= cert= key= "
-    "ha=homeassistant/status delay=100 mqtt=on web=off webpassword= token= webcert=");
+    "ha=homeassistant/status delay=100 mqtt=on web=off webpassword= token= webcert= "
+    "webhosts=");
 
 // A card's group as a line: its name, relay names and interlock groups.
 QString describeGroups(const BridgeOptions &options)
@@ -227,6 +228,17 @@ void TestBridgeOptions::lines_data()
     bad("web page on a host name", least + "--http example.org:80", "the web page's address is");
     bad("web certificate without key", least + "--http 127.0.0.1:1 --http-cert $DIR/ca.pem",
         "needs both http-cert and http-key");
+    // The names the page answers to beside its own: one option each, or a list in the file.
+    good("web page under names of its own",
+        least + "--http 127.0.0.1:1 --http-host relays.example.org --http-host 192.0.2.7",
+        "web=127.0.0.1:1 webhosts=relays.example.org,192.0.2.7");
+    good("web page under names from the config", "--config $CONF",
+        "web=127.0.0.1:1 webhosts=a.example,b,proxy.lan.",
+        "port=1\ncard=1\nhttp=127.0.0.1:1\nhttp-host=a.example b, proxy.lan.\n");
+    bad("web page name with a port", least + "--http 127.0.0.1:1 --http-host example.org:80",
+        "--http-host example.org:80: a name is letters");
+    bad("web page name with a wildcard", least + "--http 127.0.0.1:1 --http-host *.example.org",
+        "a name is letters");
     bad("web token file empty", least + "--http 127.0.0.1:1 --http-token-file $DIR/empty",
         "the first line, the token, is empty");
 

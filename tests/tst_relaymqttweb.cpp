@@ -340,6 +340,7 @@ void TestRelayMqttWeb::https()
     const WebClient::Answer in = client.post("/api/login", R"({"password":"sesame"})");
     QCOMPARE(in.status, 204);
     QVERIFY2(in.header("Set-Cookie").contains("; Secure"), in.header("Set-Cookie").constData());
+    QCOMPARE(in.header("Strict-Transport-Security"), QByteArray("max-age=31536000"));
     const QByteArray cookie = in.header("Set-Cookie").split(';').first();
     Page &page = openPage(m_pageUrl, "/api/live", cookie);
     QVERIFY(sawMessage(page, "cards"));

@@ -58,11 +58,12 @@ same queue, live on every open page. Its API, for scripts:
   POST /api/cards/A/relays/R       {"state":"ON"|"OFF"|"TOGGLE"} or {"hold_ms":N}
   POST /api/cards/A/all            {"state":"ON"|"OFF"}
   POST /api/cards/A/stop           emergency stop; POST /api/cards/A/show
-Answers: 202 taken, 400 bad body, 401 no login, 404 no such card or relay, 409 refused by an
-interlock or the holds the line keeps, 413 body over 4 KiB, 429 queue full, 503 port lost. On
-an address other than loopback the page needs --http-password-file (or the systemd credential
-http-password); scripts send "Authorization: Bearer TOKEN" with --http-token-file (or
-http-token).
+Answers: 202 taken, 400 bad body or request, 401 no login, 404 no such card or relay, 408 too
+slow, 409 refused by an interlock or the holds the line keeps, 413 body over 4 KiB, 421 not
+this server's name (--http-host adds names), 429 queue full or too many failed logins, 431 head
+over 8 KiB, 503 port lost or too many connections. On an address other than loopback the page
+needs --http-password-file (or the systemd credential http-password); scripts send
+"Authorization: Bearer TOKEN" with --http-token-file (or http-token).
 
 A refused login and a broker out of reach are tried again, the pause growing up to 5 minutes.
 Exit status: 0 stopped by SIGTERM or SIGINT, 64 wrong options, 78 the broker's settings (its
