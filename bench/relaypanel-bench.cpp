@@ -22,6 +22,7 @@
 #include "support/BrowserRemote.h"
 #include "support/Controls.h"
 #include "support/DiesWithParent.h"
+#include "support/HostileClient.h"
 #include "support/MosquittoBroker.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
@@ -374,6 +375,14 @@ double statusKiB(qint64 pid, const QByteArray &field)
 double peakRssMiB(qint64 pid)
 {
     return statusKiB(pid, "VmHWM:") / 1024.0;
+}
+
+// Lowers the process's peak resident memory to what it holds now (root only), so that a later
+// peak is what came since, not what an earlier step left behind.
+bool resetPeakRss(qint64 pid)
+{
+    QFile refs(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    return refs.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && refs.write("5") == 1;
 }
 
 double cpuSeconds(qint64 pid)
@@ -1293,11 +1302,19 @@ QList<Row> relayMqtt(const QString &program, int seconds)
 }
 
 // 9. relay-mqtt's web page and API, in one run with the MQTT path: a request to the line beside
-// a publish, a click in a real browser to the line, and what pages cost it while idle.
+// a publish, a click in a real browser to the line, what pages cost it while idle, and what an
+// attack on its web port costs an emergency stop and its memory.
 constexpr int webLatencyRequests = 500;
 constexpr int browserClicks = 100;
-constexpr int idlePages = 50;
+// All from 127.0.0.1, and relay-mqtt lets one address hold 32 connections at most.
+constexpr int idlePages = 30;
 constexpr double idlePagesGoal = 0.1; // % of a core
+constexpr int attackedStops = 20;
+// Each attacker turned away and back a few times: the attack is under way.
+constexpr long attackWarmUp = 20;
+constexpr auto attackWarmUpLimit = 10s;
+constexpr double attackedStopGoalMs = 2 * burstMs;
+constexpr double attackMemoryGoalMiB = 8.0;
 
 struct WebLatency
 {
@@ -1315,7 +1332,7 @@ public:
     {
         m_socket.connectToHost(QUrl(pageUrl).host(), quint16(QUrl(pageUrl).port()));
         if (!m_socket.waitForConnected(5000))
-            qFatal("9.1: cannot connect to %s", qPrintable(pageUrl));
+            qFatal("9: cannot connect to %s", qPrintable(pageUrl));
     }
     void post(const QByteArray &path, const QByteArray &body)
     {
@@ -1434,6 +1451,53 @@ PagesIdle pagesIdle(const BridgeRun &run, int seconds)
     return idle;
 }
 
+struct UnderAttack
+{
+    Statistics stops{{}};
+    long connections = 0;
+    long long bytesSent = 0;
+    double seconds = 0; // the attack's length
+    double peakBeforeMiB = 0;
+    double peakAfterMiB = 0;
+    bool peakReset = false; // else the peak before may be an earlier step's, hiding growth
+};
+
+// 9.5 and 9.6. Card 1's emergency stop by the API, timed as 9.1 times a request, while one
+// attacker sends a 300 MiB body to /api/login and another a header that never ends, each
+// coming back whenever it is cut off; and relay-mqtt's peak memory before and after.
+UnderAttack attackedStop(BridgeRun &run)
+{
+    UnderAttack result;
+    result.peakReset = resetPeakRss(run.pid());
+    result.peakBeforeMiB = peakRssMiB(run.pid());
+    const auto start = Clock::now();
+    HostileClient attack(quint16(QUrl(run.pageUrl()).port()),
+        {HostileClient::Attack::HugeBody, HostileClient::Attack::EndlessHeader});
+    if (!BridgeRun::waitFor(
+            [&] { return attack.connections() >= attackWarmUp; }, attackWarmUpLimit))
+        qFatal("9.5: the attack made %ld connections in %lld s", attack.connections(),
+            qlonglong(attackWarmUpLimit.count()));
+    // Connected once the attack is under way, as an operator's client would be.
+    RawHttp api(run.pageUrl());
+    QList<double> stops;
+    for (int i = 0; i < attackedStops; ++i) {
+        const auto sent = Clock::now();
+        stops.append(toLine(run, run.line(), [&] { api.post("/api/cards/1/stop", ""); }));
+        if (api.answer() != 202)
+            qFatal("9.5: the API refused a stop: %s", run.log().constData());
+        pauseUntil(sent + 2 * latencyPace);
+    }
+    attack.stop();
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.connections = attack.connections();
+    result.bytesSent = attack.bytesSent();
+    // Whatever the attackers' last connections left in relay-mqtt's sockets is read by now.
+    BridgeRun::waitFor([] { return false; }, 500ms);
+    result.peakAfterMiB = peakRssMiB(run.pid());
+    result.stops = Statistics(stops);
+    return result;
+}
+
 QList<Row> relayMqttWeb(const QString &program, int seconds)
 {
     BridgeRun run(program, {"--http", "127.0.0.1:0"});
@@ -1442,6 +1506,10 @@ QList<Row> relayMqttWeb(const QString &program, int seconds)
     const PagesIdle idle = pagesIdle(run, seconds);
     const WebLatency latency = webLatency(run);
     const Statistics clicks = browserClickToLine(run);
+    // Last, so that nothing else in 9 runs beside the attack.
+    const UnderAttack attacked = attackedStop(run);
+    const double attackGrowthMiB = attacked.peakAfterMiB - attacked.peakBeforeMiB;
+    const QLocale english(QLocale::English); // 6,658
     return {
         {QStringLiteral("9.1 relay-mqtt, POST to /api/cards/1/relays/2 to its burst's first byte "
                         "at the far end: median / 99th percentile (%1 requests, one per %2 ms)")
@@ -1462,8 +1530,9 @@ QList<Row> relayMqttWeb(const QString &program, int seconds)
                 .arg(browserClicks),
             ms(clicks.median(), 3) + " / " + ms(clicks.percentile(99), 3),
             "99th under one byte time (4.17 ms)", clicks.percentile(99) < byteMs ? "yes" : "no"},
-        {QStringLiteral("9.3 relay-mqtt's CPU over %1 s with %2 pages open on its live socket, "
-                        "idle")
+        {QStringLiteral("9.3 relay-mqtt's CPU over %1 s with %2 pages open on its live socket "
+                        "(from 127.0.0.1, which may hold 32 connections), idle but for its ping "
+                        "to each page every 10 s")
                 .arg(seconds)
                 .arg(idlePages),
             QStringLiteral("%1 s (%2 % of a core)")
@@ -1472,6 +1541,31 @@ QList<Row> relayMqttWeb(const QString &program, int seconds)
             "under 0.1 % of a core", idle.cpuShare < idlePagesGoal ? "yes" : "no"},
         {QStringLiteral("9.4 Resident memory per open page (%1 pages)").arg(idlePages),
             QStringLiteral("%1 KiB").arg(idle.kibPerPage, 0, 'f', 1), "", "-"},
+        {QStringLiteral("9.5 Card 1's emergency stop, POST to /api/cards/1/stop to its burst's "
+                        "first byte at the far end, while two threads attack the web port, one "
+                        "sending a 300 MiB body to /api/login and one a header that never ends, "
+                        "each connecting again whenever cut off: median / worst (%1 stops, one "
+                        "per %2 ms)")
+                .arg(attackedStops)
+                .arg(2 * latencyPace.count()),
+            ms(attacked.stops.median(), 3) + " / " + ms(attacked.stops.worst(), 3)
+                + QStringLiteral(" (the attack: %1 connections, %2 MiB written to their "
+                                 "sockets, in %3 s)")
+                      .arg(english.toString(qlonglong(attacked.connections)),
+                          english.toString(double(attacked.bytesSent) / (1024 * 1024), 'f', 1))
+                      .arg(attacked.seconds, 0, 'f', 1),
+            "within two burst times (166.7 ms)",
+            attacked.stops.worst() <= attackedStopGoalMs + 0.01 ? "yes" : "no"},
+        {QStringLiteral("9.6 Growth of relay-mqtt's peak resident memory over 9.5's attack (%1)")
+                .arg(attacked.peakReset
+                        ? "the peak reset to the resident memory when it began"
+                        : "the peak not reset when it began, not being root: an earlier peak "
+                          "may hide some"),
+            QStringLiteral("%1 MiB (%2 MiB before, %3 MiB after)")
+                .arg(attackGrowthMiB, 0, 'f', 1)
+                .arg(attacked.peakBeforeMiB, 0, 'f', 1)
+                .arg(attacked.peakAfterMiB, 0, 'f', 1),
+            "under 8 MiB", attackGrowthMiB < attackMemoryGoalMiB ? "yes" : "no"},
     };
 }
 
@@ -1572,7 +1666,7 @@ int main(int argc, char *argv[])
     }
     if (relayMqttThere && wanted(9)) {
         err << "9. relay-mqtt's web page: API and browser latency, " << seconds
-            << " s idle with pages open\n"
+            << " s idle with pages open, a stop under attack\n"
             << Qt::flush;
         rows += relayMqttWeb(relayMqttPath, seconds);
     }

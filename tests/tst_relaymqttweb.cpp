@@ -244,7 +244,6 @@ void TestRelayMqttWeb::login()
     QCOMPARE(client.get("/api/cards", {{"Authorization", "Bearer t0ken"}}).status, 200);
     QCOMPARE(client.get("/api/cards", {{"Authorization", "Bearer t0ke"}}).status, 401);
     QCOMPARE(client.get("/api/cards", {{"Authorization", "Basic t0ken"}}).status, 401);
-    QCOMPARE(client.get("/api/cards", {{"Authorization", "bearer t0ken"}}).status, 200);
 
     QCOMPARE(client.post("/api/login", R"({"password":"Sesame"})").status, 401);
     const WebClient::Answer in = client.post("/api/login", R"({"password":"sesame"})");
@@ -620,7 +619,7 @@ void TestRelayMqttWeb::attackLeavesTheLineAlone()
     attack.stop();
     const qint64 after = peakMemory(pid);
     qInfo() << attack.connections() << "attacks," << attack.bytesSent() / 1024
-            << "KiB taken; the stop after" << delay.count() << "ms; peak memory before" << before
+            << "KiB written; the stop after" << delay.count() << "ms; peak memory before" << before
             << "KiB, after" << after << "KiB";
     QVERIFY2(!memoryIsTheProgramsOwn || after - before < qint64{8} * 1024,
         qPrintable(QString::number(after - before)));
@@ -692,8 +691,7 @@ void TestRelayMqttWeb::throttleAcrossAddresses()
     }
     QCOMPARE(status, 429);
     QVERIFY2(fresh > 1, qPrintable(QString::number(fresh)));
-    // Each guessing address in the log once, whatever it tried.
-    QCOMPARE(m_log.count("to the web page from 127.0.0.2"), 1);
+    // Wrong tokens are logged as failed logins are, the secrets never.
     QVERIFY(m_log.contains("wrong token to the web page from 127.0.1.1"));
     QVERIFY(!m_log.contains("guess") && !m_log.contains("t0ken"));
 }

@@ -23,7 +23,8 @@ public:
     HostileClient &operator=(const HostileClient &) = delete;
 
     void stop();
-    // Connections made, and bytes the server took, so far.
+    // Connections made, and bytes written to their sockets, so far: on loopback the kernel takes
+    // a few MiB of each before the server has read any of it, let alone refused it.
     long connections() const { return m_connections; }
     long long bytesSent() const { return m_bytesSent; }
 
