@@ -189,6 +189,7 @@ void TestWebGate::connectionsPerClientAndInAll()
     startGate({3, 5, 10s, 30s});
     // Three from one address are let in; the fourth is turned away at once.
     std::vector<std::unique_ptr<RawConnection>> held;
+    held.reserve(5);
     for (int i = 0; i < 3; ++i)
         held.push_back(open(1));
     QVERIFY(std::all_of(held.begin(), held.end(), [](const auto &c) { return c != nullptr; }));

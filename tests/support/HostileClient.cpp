@@ -10,11 +10,11 @@
 namespace {
 
 constexpr long long hugeBody = 300LL * 1024 * 1024;
-constexpr std::size_t piece = 64 * 1024;
+constexpr std::size_t piece = std::size_t{64} * 1024;
 
 } // namespace
 
-HostileClient::HostileClient(std::uint16_t port, std::vector<Attack> attacks) : m_port(port)
+HostileClient::HostileClient(std::uint16_t port, const std::vector<Attack> &attacks) : m_port(port)
 {
     for (const Attack attack : attacks)
         m_threads.emplace_back([this, attack] { run(attack); });

@@ -17,7 +17,7 @@ class HostileClient
 public:
     enum class Attack { HugeBody, EndlessHeader };
 
-    HostileClient(std::uint16_t port, std::vector<Attack> attacks);
+    HostileClient(std::uint16_t port, const std::vector<Attack> &attacks);
     ~HostileClient();
     HostileClient(const HostileClient &) = delete;
     HostileClient &operator=(const HostileClient &) = delete;

@@ -39,7 +39,7 @@ QByteArray RawConnection::answer()
     };
     if (!QTest::qWaitFor(whole, int(std::chrono::milliseconds(patience).count())))
         return {};
-    const QByteArray answer = m_received.first(end);
+    QByteArray answer = m_received.first(end);
     m_received.remove(0, end);
     return answer;
 }

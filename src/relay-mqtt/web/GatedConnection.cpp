@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -45,8 +46,12 @@ QString printable(QByteArrayView text)
 
 } // namespace
 
-GatedConnection::GatedConnection(QTcpSocket &socket, WebGate &gate, const ClientKey &client)
-    : QObject(&socket), m_socket(socket), m_gate(&gate), m_client(client), m_deadline(this)
+GatedConnection::GatedConnection(QTcpSocket &socket, WebGate &gate, ClientKey client)
+    : QObject(&socket),
+      m_socket(socket),
+      m_gate(&gate),
+      m_client(std::move(client)),
+      m_deadline(this)
 {
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, &GatedConnection::timedOut);

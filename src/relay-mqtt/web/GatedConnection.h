@@ -21,7 +21,7 @@ class GatedConnection : public QObject
 public:
     // Made before the server is given the socket, so that arrived() runs before the server
     // reads; watchServer() once it has it.
-    GatedConnection(QTcpSocket &socket, WebGate &gate, const ClientKey &client);
+    GatedConnection(QTcpSocket &socket, WebGate &gate, ClientKey client);
     ~GatedConnection() override;
     void watchServer();
 

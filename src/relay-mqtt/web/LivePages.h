@@ -37,7 +37,7 @@ public:
     static constexpr qsizetype mostPages = 200;
     // A page's messages are small: anything longer is not one of them.
     static constexpr qsizetype longestMessage = 256;
-    static constexpr qint64 mostUnsent = 1024 * 1024;
+    static constexpr qint64 mostUnsent = qint64{1024} * 1024;
     // The close code that tells the page its session ended: it shows the login form.
     static constexpr auto sessionEndedCode = QWebSocketProtocol::CloseCode(4401);
 

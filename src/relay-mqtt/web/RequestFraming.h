@@ -14,10 +14,10 @@ class RequestFraming
     Q_DECLARE_TR_FUNCTIONS(RequestFraming)
 
 public:
-    static constexpr qsizetype longestHead = 8 * 1024;
-    static constexpr qsizetype longestBody = 4 * 1024;
+    static constexpr qsizetype longestHead = qsizetype{8} * 1024;
+    static constexpr qsizetype longestBody = qsizetype{4} * 1024;
     // A chunked body's whole encoding: its data, chunk sizes and line ends.
-    static constexpr qsizetype longestChunkedBody = 8 * 1024;
+    static constexpr qsizetype longestChunkedBody = qsizetype{8} * 1024;
 
     // What the head says of the request, for the checks that come after it.
     struct Head

@@ -42,7 +42,7 @@ public:
     };
     // What one socket may buffer of its client's bytes: a request's longest head and longest
     // chunked body, and room for a TLS record.
-    static constexpr qint64 readBufferSize = 32 * 1024;
+    static constexpr qint64 readBufferSize = qint64{32} * 1024;
 
     // `http`: the Qt HttpServer the connections are for, which bind()s this gate.
     WebGate(QObject &http, const HostNames &names, Limits limits, QObject *parent = nullptr);
