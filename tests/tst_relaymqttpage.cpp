@@ -228,6 +228,11 @@ void TestRelayMqttPage::loginOffLoopback()
     QVERIFY(m_browser->run("waitFor", card));
     QVERIFY(m_browser->run("click", relaySwitch("a", 4)));
     QCOMPARE(lineOf(20), relayBurst(1, 'S', 4));
+    // Logged in, with the Log out button beside the emergency stop.
+    const std::optional<QJsonValue> loggedIn = m_browser->call("axe", {{"page", "a"}});
+    QVERIFY(loggedIn);
+    QVERIFY2(
+        loggedIn->toArray().isEmpty(), QJsonDocument(loggedIn->toArray()).toJson().constData());
 
     // Logging out ends the session and its socket: the page asks for the password again.
     QVERIFY(m_browser->run("click", {{"page", "a"}, {"role", "button"}, {"name", "Log out"}}));
