@@ -38,8 +38,9 @@ public:
     // A page's messages are small: anything longer is not one of them.
     static constexpr qsizetype longestMessage = 256;
     static constexpr qint64 mostUnsent = qint64{1024} * 1024;
-    // The close code that tells the page its session ended: it shows the login form.
-    static constexpr auto sessionEndedCode = QWebSocketProtocol::CloseCode(4401);
+    // The close code that tells the page it may no longer stay (its session ended): it shows
+    // the login form with the reason. Qt takes only the protocol's own codes.
+    static constexpr auto sessionEndedCode = QWebSocketProtocol::CloseCodePolicyViolated;
 
     LivePages(RelayApi &api, RelayLine &line, QObject *parent = nullptr);
     ~LivePages() override;

@@ -5,7 +5,9 @@
 const renewEvery = 100; // ms; relay-mqtt lets go 300 ms after the last renewal
 const reconnectFirst = 500;
 const reconnectLongest = 5000;
-const sessionEnded = 4401; // the socket's close code when relay-mqtt ends the page's session
+// The socket's close code when relay-mqtt no longer lets the page stay (its session ended):
+// the reason says why.
+const policyViolated = 1008;
 
 const state = {
   socket: null,
@@ -264,8 +266,9 @@ function connect() {
     state.connected = false;
     state.socket = null;
     endAllHolds();
-    if (event.code === sessionEnded) {
-      showLogin(`The session ended (${event.reason}). Log in again.`);
+    if (event.code === policyViolated) {
+      const why = event.reason || 'log in again';
+      showLogin(`${why.charAt(0).toUpperCase()}${why.slice(1)}.`);
       return;
     }
     showStatus();
