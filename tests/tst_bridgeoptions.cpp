@@ -230,8 +230,8 @@ void TestBridgeOptions::lines_data()
         "needs both http-cert and http-key");
     // The names the page answers to beside its own: one option each, or a list in the file.
     good("web page under names of its own",
-        least + "--http 127.0.0.1:1 --http-host relays.example.org --http-host 192.0.2.7",
-        "web=127.0.0.1:1 webhosts=relays.example.org,192.0.2.7");
+        least + "--http 127.0.0.1:1 --http-host relays.example.org,proxy --http-host 192.0.2.7",
+        "web=127.0.0.1:1 webhosts=relays.example.org,proxy,192.0.2.7");
     good("web page under names from the config", "--config $CONF",
         "web=127.0.0.1:1 webhosts=a.example,b,proxy.lan.",
         "port=1\ncard=1\nhttp=127.0.0.1:1\nhttp-host=a.example b, proxy.lan.\n");

@@ -271,6 +271,14 @@ void TestRelayMqttWeb::login()
     QCOMPARE(answer.header("Retry-After"), QByteArray("1"));
     QCOMPARE(client.post("/api/login", R"({"password":"sesame"})").status, 429);
 
+    // HEAD answers with headers alone: the next answer on the connection is read as one.
+    RawConnection connection(quint16(QUrl(m_pageUrl).port()));
+    QVERIFY(connection.connected());
+    connection.send(
+        "HEAD / HTTP/1.1\r\n" + host() + "\r\nGET /api/cards HTTP/1.1\r\n" + host() + "\r\n");
+    QVERIFY(connection.answer().startsWith("HTTP/1.1 200 "));
+    QCOMPARE(RawConnection::status(connection.answer()), 401);
+
     // Secrets stay out of the log; every answer carries the page's protections.
     QVERIFY(!m_log.contains("sesame") && !m_log.contains("guess") && !m_log.contains("t0ken"));
     const WebClient::Answer page = client.get("/");
@@ -328,7 +336,7 @@ void TestRelayMqttWeb::https()
             "-keyout", key, "-out", cert});
     QCOMPARE(finish(openssl, eventTimeout).exitCode, 0);
     startWeb(false,
-        QStringList{"--http-cert", cert, "--http-key", key}
+        QStringList{"--http-cert", cert, "--http-key", key, "--http-host", "relays.example.org"}
             + webLoginArguments(directory, "sesame"));
     QVERIFY2(m_pageUrl.startsWith("https://"), qPrintable(m_pageUrl));
     m_ssl.setCaCertificates(QSslCertificate::fromPath(cert));
@@ -339,7 +347,11 @@ void TestRelayMqttWeb::https()
     const WebClient::Answer in = client.post("/api/login", R"({"password":"sesame"})");
     QCOMPARE(in.status, 204);
     QVERIFY2(in.header("Set-Cookie").contains("; Secure"), in.header("Set-Cookie").constData());
-    QCOMPARE(in.header("Strict-Transport-Security"), QByteArray("max-age=31536000"));
+    // HTTPS for good under the page's own name; never under the machine's, for the sake of
+    // its other services.
+    QVERIFY(in.header("Strict-Transport-Security").isNull());
+    QCOMPARE(client.get("/", {{"Host", "relays.example.org"}}).header("Strict-Transport-Security"),
+        QByteArray("max-age=31536000"));
     const QByteArray cookie = in.header("Set-Cookie").split(';').first();
     Page &page = openPage(m_pageUrl, "/api/live", cookie);
     QVERIFY(sawMessage(page, "cards"));
@@ -549,9 +561,10 @@ void TestRelayMqttWeb::hostileRequests_data()
     row("the machine's name", "GET /api/cards HTTP/1.1\r\nHost: " + machine + "\r\n\r\n", 200);
     row("the machine's name in .local",
         "GET /api/cards HTTP/1.1\r\nHost: " + machine + ".local\r\n\r\n", 200);
-    row("a name of http-host, POST",
+    // Behind a reverse proxy that serves it over HTTPS.
+    row("a name of http-host, POST from its HTTPS origin",
         "POST /api/cards/1/relays/1 HTTP/1.1\r\nHost: relays.example.org\r\n"
-        "Origin: http://relays.example.org\r\n"
+        "Origin: https://relays.example.org\r\n"
             + on,
         202, relay1OnCard1);
     row("a head over 8 KiB", "GET / HTTP/1.1\r\nHOST" + QByteArray(9000, 'a'), 431);
@@ -581,6 +594,7 @@ void TestRelayMqttWeb::hostileRequests()
     QFETCH(int, status);
     QFETCH(QByteArray, line);
     startWeb(false, {"--http-host", "relays.example.org"});
+    QVERIFY(m_log.contains("warning: the page has no password"));
     QCOMPARE(rawStatus(QByteArray(request).replace("HOST", host())), status);
     // Whatever was refused left the line alone: card 2's show is all that follows.
     QCOMPARE(WebClient(m_pageUrl).post("/api/cards/2/show", "{}").status, 202);

@@ -31,6 +31,7 @@ private slots:
     void hostNames();
     void throttleWaitsAndDoubles();
     void throttleKeepsWaitingClients();
+    void throttleSparesTrustedClients();
     void throttleLogsOnceAMinute();
     void duplicateKeys_data();
     void duplicateKeys();
@@ -150,6 +151,19 @@ void TestWebAccess::throttleKeepsWaitingClients()
     // ...and makes room from those not waiting, never from the one that waits.
     m_now += 2s; // past the ceiling for everyone
     QCOMPARE(throttle.wait(guesser), LoginThrottle::longestPenalty - 2s);
+}
+
+void TestWebAccess::throttleSparesTrustedClients()
+{
+    LoginThrottle throttle(clock());
+    const ClientKey script(address("192.0.2.7"));
+    throttle.succeeded(script);
+    // Guesses from many addresses reach the ceiling for everyone...
+    for (int i = 0; i < LoginThrottle::mostFailuresPerSecond; ++i)
+        throttle.failed(ClientKey(QHostAddress(QStringLiteral("2001:db8:%1::1").arg(i))));
+    QCOMPARE(throttle.wait(ClientKey(address("198.51.100.1"))), 1s);
+    // ...but a client that got in before goes on.
+    QCOMPARE(throttle.wait(script), std::nullopt);
 }
 
 void TestWebAccess::throttleLogsOnceAMinute()

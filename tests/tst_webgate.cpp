@@ -2,6 +2,7 @@
 // and a gate with short limits in front of a server that answers every request, from clients
 // on several addresses of 127.0.0.0/8.
 
+#include "relay-mqtt/web/GatedConnection.h"
 #include "relay-mqtt/web/HostNames.h"
 #include "relay-mqtt/web/RequestFraming.h"
 #include "relay-mqtt/web/WebGate.h"
@@ -70,7 +71,8 @@ QByteArray chunk(const QByteArray &data)
     return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
 }
 
-// Answers every request with its path; counts them.
+// Answers every request with its path, and tells the gate, as relay-mqtt's server does; counts
+// them.
 class AnsweringServer : public QAbstractHttpServer
 {
 public:
@@ -81,6 +83,8 @@ protected:
     {
         ++handled;
         makeResponder(request, socket).write(request.url().path().toUtf8(), "text/plain");
+        if (GatedConnection *gated = GatedConnection::of(socket))
+            gated->answered();
         return true;
     }
     void missingHandler(const QHttpServerRequest &, QTcpSocket *) override { }
@@ -149,6 +153,9 @@ void TestWebGate::framing_data()
     row("a chunk size that is no number", post(chunked, "0x3\r\nabc\r\n0\r\n\r\n"), {400});
     row("a chunk not ended by CR LF", post(chunked, "3\r\nabcd"), {400});
     row("a trailer", post(chunked, "0\r\nX: y\r\n\r\n"), {400});
+    row("a hundred header fields", get("Host: a\r\n" + QByteArray("X: b\r\n").repeated(99)),
+        {0, 1});
+    row("a hundred and one", get("Host: a\r\n" + QByteArray("X: b\r\n").repeated(100)), {431});
     row("no Host", get(""), {400});
     row("two Hosts", get("Host: a\r\nHost: b\r\n"), {400});
     row("two lengths", post("Content-Length: 1\r\nContent-Length: 1\r\n", "x"), {400});
@@ -264,11 +271,21 @@ void TestWebGate::answersGoOnOrEnd()
     QVERIFY(kept->answer().endsWith("/two"));
     QVERIFY(!kept->isClosed());
 
-    // Connection: close is honoured once the answer is written.
+    // Connection: close is honoured once the answer is written, and what follows it is never
+    // served: the gate read no further, and must not let the server either.
     std::unique_ptr<RawConnection> closing = open();
     QVERIFY(closing);
-    closing->send(get("Host: bench.local\r\nConnection: close\r\n"));
-    QCOMPARE(RawConnection::status(closing->untilClosed()), 200);
+    closing->send(get("Host: bench.local\r\nConnection: close\r\n")
+        + "GET /after HTTP/1.1\r\nHost: rebound.example\r\n\r\n");
+    const QByteArray closed = closing->untilClosed();
+    QCOMPARE(RawConnection::status(closed), 200);
+    QVERIFY2(!closed.contains("/after"), closed.constData());
+
+    // Requests far ahead of their answers: a client that reads none is cut off.
+    std::unique_ptr<RawConnection> pipelining = open();
+    QVERIFY(pipelining);
+    pipelining->send(get("Host: bench\r\n").repeated(GatedConnection::mostWaiting + 1));
+    QCOMPARE(RawConnection::status(pipelining->untilClosed()), 400);
     QCOMPARE(m_server->handled, 3);
 }
 

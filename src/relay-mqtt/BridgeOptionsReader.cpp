@@ -700,7 +700,8 @@ bool Reading::readHostNames(WebSettings &web)
     if (!m_error.isEmpty())
         return false;
     for (const QString &text : names ? names->texts : QStringList{}) {
-        for (const QString &name : text.split(u' ', Qt::SkipEmptyParts)) {
+        static const QRegularExpression separators(QStringLiteral("[ ,]"));
+        for (const QString &name : text.split(separators, Qt::SkipEmptyParts)) {
             // A host name, or an address: what a Host header may carry, without its port.
             static const QRegularExpression hostName(QStringLiteral(
                 R"(^([A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?\.)*[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?\.?$)"));

@@ -3,6 +3,7 @@
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptionsReader.h"
+#include "relay-mqtt/QtMessageLimit.h"
 #include "relay-mqtt/RelayService.h"
 #include "system/Interruptions.h"
 
@@ -40,6 +41,7 @@ int main(int argc, char *argv[])
         return usageError;
     }
 
+    QtMessageLimit::install();
     Interruptions interruptions;
     RelayService service(*outcome.options);
     QObject::connect(&interruptions, &Interruptions::interrupted, &service, [&service](int signal) {

@@ -71,10 +71,23 @@ void GatedConnection::watchServer()
     connect(&m_socket, &QIODevice::readyRead, this, &GatedConnection::served);
 }
 
+GatedConnection *GatedConnection::of(QTcpSocket *socket)
+{
+    return socket ? socket->findChild<GatedConnection *>(QString(), Qt::FindDirectChildrenOnly)
+                  : nullptr;
+}
+
 void GatedConnection::arrived()
 {
-    if (m_refused || m_upgraded || m_closeWhenServed || !m_gate)
+    if (m_refused || m_upgraded || m_closeWhenAnswered || !m_gate)
         return;
+    // It sends requests and reads no answers: they would pile up here.
+    if (m_socket.bytesToWrite() > mostUnread) {
+        m_refused = true;
+        QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
+        m_socket.abort();
+        return;
+    }
     // What the server has not read yet: what it left last time, then what is new.
     const QByteArray unread = m_socket.peek(m_socket.bytesAvailable());
     QByteArrayView fresh
@@ -104,8 +117,13 @@ void GatedConnection::arrived()
         if (step.requestComplete) {
             m_servedAny = true;
             m_deadline.start(m_gate->limits().idle);
+            if (++m_waiting > mostWaiting) {
+                refuse(400, tr("at most %1 requests may wait for their answers").arg(mostWaiting));
+                return;
+            }
+            // Whatever follows is never read.
             if (m_framing.head().close) {
-                m_closeWhenServed = true;
+                m_closeWhenAnswered = true;
                 return;
             }
         }
@@ -117,9 +135,22 @@ void GatedConnection::served()
     if (m_refused || m_upgraded)
         return;
     m_seenUnread = m_socket.bytesAvailable();
-    // The server answers a request at once, in the same turn: the answer is written.
-    if (m_closeWhenServed)
-        m_socket.disconnectFromHost();
+}
+
+void GatedConnection::answered()
+{
+    m_waiting = std::max(m_waiting - 1, 0);
+    if (m_closeWhenAnswered && m_waiting == 0)
+        closeAfterAnswers();
+}
+
+void GatedConnection::closeAfterAnswers()
+{
+    m_refused = true;
+    m_deadline.stop();
+    if (m_gate)
+        QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
+    m_socket.disconnectFromHost();
 }
 
 bool GatedConnection::admit(const RequestFraming::Head &head)
@@ -136,8 +167,6 @@ bool GatedConnection::admit(const RequestFraming::Head &head)
 
 void GatedConnection::refuse(int status, const QString &reason)
 {
-    m_refused = true;
-    m_deadline.stop();
     // The server never sees this request, nor anything after it.
     if (m_gate)
         QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
@@ -149,17 +178,15 @@ void GatedConnection::refuse(int status, const QString &reason)
         + "\r\nConnection: close\r\nCache-Control: no-store\r\nX-Content-Type-Options: "
           "nosniff\r\n\r\n"
         + body);
-    // Closed without reading the rest: whatever is still coming is not our memory's.
-    m_socket.disconnectFromHost();
+    // Closed once the answer is out, without reading the rest: whatever is still coming is not
+    // our memory's.
+    closeAfterAnswers();
 }
 
 void GatedConnection::timedOut()
 {
     if (m_framing.idle()) {
-        if (m_gate)
-            QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
-        m_refused = true;
-        m_socket.disconnectFromHost();
+        closeAfterAnswers();
         return;
     }
     refuse(408, tr("the request did not come whole in time"));

@@ -40,7 +40,8 @@ HostNames::HostNames(
             m_names << machine + QStringLiteral(".local");
     }
     for (const QString &name : extra)
-        m_names << canonical(name);
+        m_given << canonical(name);
+    m_names += m_given;
 }
 
 QString HostNames::nameOf(QByteArrayView host)

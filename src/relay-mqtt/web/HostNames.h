@@ -20,6 +20,8 @@ public:
 
     // Whether the Host header `host` (NAME, NAME:PORT, [IPV6]:PORT) names this server.
     bool names(QByteArrayView host) const;
+    // Whether it is one of the names given with http-host, the server's very own.
+    bool isGiven(QByteArrayView host) const { return m_given.contains(nameOf(host)); }
     // The name in a Host header, port and brackets taken off, in lower case; empty if it is
     // not a Host header at all.
     static QString nameOf(QByteArrayView host);
@@ -30,6 +32,7 @@ private:
     QHostAddress m_listening;
     bool m_everyInterface = false;
     QStringList m_names; // in lower case, without a trailing dot
+    QStringList m_given; // those of http-host
     // The machine's addresses, read again when one is asked for that they lack.
     mutable QList<QHostAddress> m_ownAddresses;
     mutable std::chrono::steady_clock::time_point m_addressesRead{};

@@ -20,7 +20,7 @@ std::optional<std::chrono::seconds> LoginThrottle::wait(const ClientKey &client)
     const Time now = m_clock();
     startSecond(now);
     std::chrono::steady_clock::duration wait{};
-    if (m_failuresThisSecond >= mostFailuresPerSecond)
+    if (m_failuresThisSecond >= mostFailuresPerSecond && !m_trusted.contains(client))
         wait = m_secondStarted + 1s - now;
     if (const auto found = m_clients.find(client); found != m_clients.end())
         wait = std::max(wait, found->second.notBefore - now);
@@ -62,6 +62,11 @@ std::optional<int> LoginThrottle::failed(const ClientKey &client)
 void LoginThrottle::succeeded(const ClientKey &client)
 {
     m_clients.erase(client);
+    if (m_trusted.size() >= mostTrusted && !m_trusted.contains(client)) {
+        m_trusted.erase(std::min_element(m_trusted.begin(), m_trusted.end(),
+            [](const auto &a, const auto &b) { return a.second < b.second; }));
+    }
+    m_trusted[client] = m_clock();
 }
 
 LoginThrottle::Failures *LoginThrottle::entry(const ClientKey &client, Time now)

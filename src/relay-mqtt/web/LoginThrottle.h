@@ -11,7 +11,8 @@
 // attempts a client (an address, an IPv6 /64) waits, a second and doubling up to a minute, and
 // all clients together may fail only so often a second. The table of clients is bounded, and
 // never forgets one that is waiting to make room for a new one: a guesser cannot buy a fresh
-// start with more addresses.
+// start with more addresses. Clients that got in before are not held up by the others' guesses:
+// a script with the right token goes on working while a guesser with many addresses waits.
 class LoginThrottle
 {
 public:
@@ -25,6 +26,8 @@ public:
     static constexpr std::size_t mostClients = 4096;
     // Failed attempts of all clients together, in any one second.
     static constexpr int mostFailuresPerSecond = 10;
+    // The clients that got in lately, which the ceiling for everyone leaves alone.
+    static constexpr std::size_t mostTrusted = 256;
     // A client's failures go to the log at most once in this long.
     static constexpr std::chrono::minutes logInterval{1};
 
@@ -36,7 +39,7 @@ public:
     // and those left out of the log since its last line), or none while its line would come
     // too soon after the last.
     std::optional<int> failed(const ClientKey &client);
-    // A right one: the client starts afresh.
+    // A right one: the client starts afresh, trusted.
     void succeeded(const ClientKey &client);
 
     std::size_t clientCount() const { return m_clients.size(); }
@@ -58,6 +61,8 @@ private:
 
     Clock m_clock;
     std::map<ClientKey, Failures> m_clients;
+    // By when each last got in; the longest ago makes room.
+    std::map<ClientKey, Time> m_trusted;
     Time m_secondStarted{};
     int m_failuresThisSecond = 0;
     // Failures of clients the table had no room for, logged together.

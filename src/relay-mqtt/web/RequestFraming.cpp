@@ -135,7 +135,10 @@ bool RequestFraming::parseHead()
     QByteArray connection;
     QByteArray upgrade;
     int hosts = 0;
+    int fields = 0;
     for (auto line = first + 1; line != lines.cend() && !line->isEmpty(); ++line) {
+        if (++fields > mostFields)
+            return refuse(431, tr("the request has more than %1 header fields").arg(mostFields));
         const qsizetype colon = line->indexOf(':');
         const QByteArrayView name = colon < 0 ? QByteArrayView() : line->first(colon);
         // A name ends at its colon; a line that starts with a blank continues the one before

@@ -16,6 +16,9 @@ class RequestFraming
 public:
     static constexpr qsizetype longestHead = qsizetype{8} * 1024;
     static constexpr qsizetype longestBody = qsizetype{4} * 1024;
+    // Qt HttpServer reads a head of more fields as one of none, its length and Host unread:
+    // the two would frame the request differently.
+    static constexpr int mostFields = 100;
     // A chunked body's whole encoding: its data, chunk sizes and line ends.
     static constexpr qsizetype longestChunkedBody = qsizetype{8} * 1024;
 

@@ -2,6 +2,7 @@
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/web/GatedConnection.h"
 #include "relay-mqtt/web/StrictJson.h"
 #include "relay-mqtt/web/WebGate.h"
 
@@ -45,6 +46,8 @@ bool isUpgrade(const QHttpServerRequest &request)
 }
 
 // HTTPS only, for a year: a browser that has seen the page once never tries plain HTTP again.
+// It holds for every port of the name, so it is sent under names of the page's own alone, never
+// under the machine's name, whose other services may speak plain HTTP.
 const QByteArray strictTransportSecurity = QByteArrayLiteral("max-age=31536000");
 
 } // namespace
@@ -82,6 +85,13 @@ bool WebServer::start(QString *error)
     }
     bind(gate);
     m_port = gate->serverPort();
+    // A name of its own on loopback is a reverse proxy's, most likely, which brings in whoever
+    // reaches the proxy.
+    if (web.onLoopback() && !web.loginRequired() && !web.hostNames.isEmpty())
+        bridgeLog(tr("warning: the page has no password, and whoever reaches it by %1 (through "
+                     "a reverse proxy, say) can switch the relays; give it one with "
+                     "http-password-file")
+                      .arg(web.hostNames.join(QStringLiteral(", "))));
     WebSettings listening = web;
     listening.port = m_port;
     bridgeLog(tr("web page at %1%2")
@@ -155,7 +165,11 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
         reply(request, socket, json(RelayApi::error(Status::MethodNotAllowed, tr("GET only"))));
         return true;
     }
-    reply(request, socket, page(path));
+    QHttpServerResponse response = page(path);
+    // The answer's headers alone: a body would be read as the next answer.
+    if (request.method() == Method::Head)
+        response = QHttpServerResponse(response.mimeType(), QByteArray(), response.statusCode());
+    reply(request, socket, std::move(response));
     return true;
 }
 
@@ -248,8 +262,9 @@ std::optional<RelayApi::Answer> WebServer::unsafe(const QHttpServerRequest &requ
 
 bool WebServer::sameOrigin(const QByteArray &origin, const QByteArray &host) const
 {
-    const QByteArray scheme = m_options.web.usesTls() ? "https://" : "http://";
-    return !host.isEmpty() && origin == scheme + host;
+    // Either scheme: a reverse proxy may serve the page over HTTPS from plain HTTP here. Only
+    // this server's names come this far, and a page under them is this server's page.
+    return !host.isEmpty() && (origin == "http://" + host || origin == "https://" + host);
 }
 
 void WebServer::reply(
@@ -259,9 +274,12 @@ void WebServer::reply(
     response.addHeader("X-Content-Type-Options", "nosniff");
     response.addHeader("Referrer-Policy", "no-referrer");
     response.addHeader("Cache-Control", "no-store");
-    if (m_options.web.usesTls())
+    if (m_options.web.usesTls() && m_names.isGiven(request.value("Host")))
         response.addHeader("Strict-Transport-Security", strictTransportSecurity);
     response.write(makeResponder(request, socket));
+    // The gate lets the connection's next request through, or closes it as it asked.
+    if (GatedConnection *gated = GatedConnection::of(socket))
+        gated->answered();
 }
 
 QHttpServerResponse WebServer::json(const RelayApi::Answer &answer)
