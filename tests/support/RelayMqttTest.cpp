@@ -3,6 +3,7 @@
 #include "DiesWithParent.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
@@ -57,6 +58,15 @@ QString RelayMqttTest::relaysText(const VirtualCard::Relays &relays)
     for (const bool on : relays)
         text += on ? u'1' : u'0';
     return text;
+}
+
+qsizetype RelayMqttTest::refusalsIn(const QString &log)
+{
+    static const QRegularExpression counted(R"(relay-mqtt: (\d+) more command\(s\) refused)");
+    qsizetype count = log.count(QStringLiteral("relay-mqtt: refused "));
+    for (const QRegularExpressionMatch &match : counted.globalMatch(log))
+        count += match.captured(1).toInt();
+    return count;
 }
 
 QStringList RelayMqttTest::loginArguments(

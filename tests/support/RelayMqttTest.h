@@ -50,6 +50,9 @@ public:
     static QByteArray burst(quint8 card, char instruction, char parameter);
     static QByteArray relayBurst(quint8 card, char instruction, int relay);
     static QString relaysText(const VirtualCard::Relays &relays);
+    // The commands relay-mqtt's log says it refused: a line each for some, a count for the rest
+    // ("N more command(s) refused ...").
+    static qsizetype refusalsIn(const QString &log);
     // The options to log in as "bridge" with `password`, from a file in `directory`; none if
     // the file cannot be written.
     static QStringList loginArguments(const QTemporaryDir &directory, const QByteArray &password);
