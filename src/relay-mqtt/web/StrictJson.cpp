@@ -22,9 +22,13 @@ qsizetype stringEnd(QByteArrayView text, qsizetype at)
     return text.size();
 }
 
-// A key as JSON means it: "\u0073tate" is "state".
+// A key as JSON means it: "\u0073tate" is "state". Only a key with an escape is parsed again.
 QString decoded(QByteArrayView token)
 {
+    if (token.size() < 2)
+        return {};
+    if (!token.contains('\\'))
+        return QString::fromUtf8(token.sliced(1, token.size() - 2));
     const QByteArray array = '[' + token.toByteArray() + ']';
     return QJsonDocument::fromJson(array).array().first().toString();
 }
