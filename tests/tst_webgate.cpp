@@ -12,6 +12,7 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -246,12 +247,14 @@ void TestWebGate::slowAndIdleConnectionsEnd()
     std::unique_ptr<RawConnection> connection = open();
     QVERIFY(connection);
     connection->send(first);
-    for (const char c : trickle) {
-        if (connection->isClosed())
-            break;
-        QTest::qWait(100); // the client's own pace: a byte every 100 ms, never a whole head
-        connection->send(QByteArray(1, c));
-    }
+    // The client's own pace: a byte every 100 ms, never a whole head.
+    QTimer pace;
+    qsizetype sent = 0;
+    connect(&pace, &QTimer::timeout, this, [&] {
+        if (sent < trickle.size() && !connection->isClosed())
+            connection->send(trickle.mid(sent++, 1));
+    });
+    pace.start(100ms);
     // Closed by the gate, whatever the client keeps sending.
     const QByteArray received = connection->untilClosed();
     QVERIFY(!received.isNull());

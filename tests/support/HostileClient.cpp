@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 
 namespace {
 
@@ -36,10 +35,8 @@ void HostileClient::stop()
 
 void HostileClient::run(Attack attack)
 {
-    while (!m_stopping) {
-        if (!once(attack))
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    // Until stopped, or until the server takes no more connections at all: nothing to attack.
+    while (!m_stopping && once(attack)) { }
 }
 
 bool HostileClient::once(Attack attack)

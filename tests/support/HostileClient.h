@@ -10,8 +10,9 @@
 
 // Attackers of relay-mqtt's web side, each on a thread of its own with blocking sockets, so
 // that they never wait for the event loop of the test or bench that measures meanwhile. Each
-// connects to 127.0.0.1:PORT again and again for as long as it runs: one sends a 300 MiB body
-// to /api/login as fast as the socket takes it, one a header that never ends.
+// connects to 127.0.0.1:PORT again and again for as long as it runs (or until a connection is
+// refused: the server is gone): one sends a 300 MiB body to /api/login as fast as the socket
+// takes it, one a header that never ends.
 class HostileClient
 {
 public:
