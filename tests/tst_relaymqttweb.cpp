@@ -118,6 +118,13 @@ private:
         socket->open(request);
         return page;
     }
+    // The last message of `type` the page was sent; an empty one if none.
+    static QJsonObject lastOf(const Page &page, const QString &type)
+    {
+        const auto found = std::find_if(page.messages.crbegin(), page.messages.crend(),
+            [&type](const QJsonObject &m) { return m.value("type") == type; });
+        return found == page.messages.crend() ? QJsonObject() : *found;
+    }
     bool sawMessage(const Page &page, const QString &type, qsizetype count = 1)
     {
         return QTest::qWaitFor(
@@ -380,7 +387,7 @@ void TestRelayMqttWeb::holdNobodyRenews()
     QVERIFY(sawMessage(page, "relays", 2)); // on, then let go
     // The page hears why its hold ended, for its button to let go too.
     QVERIFY(sawMessage(page, "holdEnded"));
-    QVERIFY(page.messages.constLast().value("reason").toString().contains("renewal"));
+    QVERIFY(lastOf(page, "holdEnded").value("reason").toString().contains("renewal"));
     const QByteArrayList bursts = burstsOf(packets);
     QVERIFY(!bursts.isEmpty());
     QCOMPARE(bursts.count(held), bursts.size());
@@ -395,9 +402,7 @@ void TestRelayMqttWeb::holdNobodyRenews()
     QCOMPARE(client.post("/api/cards/1/stop", "").status, 202);
     QVERIFY(sawMessage(page, "relays", 4));
     QVERIFY(sawMessage(page, "holdEnded", 2));
-    const auto ended = std::find_if(page.messages.crbegin(), page.messages.crend(),
-        [](const QJsonObject &m) { return m.value("type") == "holdEnded"; });
-    QCOMPARE(ended->value("reason").toString(), QString("the emergency stop"));
+    QCOMPARE(lastOf(page, "holdEnded").value("reason").toString(), QString("the emergency stop"));
     page.socket->sendTextMessage(R"({"type":"renew","card":1,"relay":7})");
     QCOMPARE(client.post("/api/cards/2/show", "{}").status, 202);
     const QByteArrayList after = burstsOf(readTimed(

@@ -143,17 +143,10 @@ void LivePages::startHold(QWebSocket *page, const QJsonObject &message)
     expiry->setSingleShot(true);
     expiry->setTimerType(Qt::PreciseTimer);
     expiry->setInterval(holdRenewal);
+    // No renewal in time: the page hears that its hold ended, and the card lets go.
     connect(expiry.get(), &QTimer::timeout, this, [this, relay] {
-        const auto found = m_holds.find(relay);
-        QWebSocket *holder = found == m_holds.end() ? nullptr : found->second.page;
-        letGo(relay);
-        if (holder) {
-            send(holder,
-                {{QStringLiteral("type"), QStringLiteral("holdEnded")},
-                    {QStringLiteral("card"), relay.first}, {QStringLiteral("relay"), relay.second},
-                    {QStringLiteral("reason"),
-                        tr("no renewal came within %1 ms").arg(holdRenewal.count())}});
-        }
+        holdEnded(relay, tr("no renewal came within %1 ms").arg(holdRenewal.count()));
+        m_line.letGo(relay.first, relay.second);
     });
     expiry->start();
     m_holds[relay] = WebHold{page, std::move(expiry)};
