@@ -83,8 +83,7 @@ void GatedConnection::arrived()
         return;
     // It sends requests and reads no answers: they would pile up here.
     if (m_socket.bytesToWrite() > mostUnread) {
-        m_refused = true;
-        QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
+        stopServing();
         m_socket.abort();
         return;
     }
@@ -144,12 +143,17 @@ void GatedConnection::answered()
         closeAfterAnswers();
 }
 
-void GatedConnection::closeAfterAnswers()
+void GatedConnection::stopServing()
 {
     m_refused = true;
     m_deadline.stop();
     if (m_gate)
         QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
+}
+
+void GatedConnection::closeAfterAnswers()
+{
+    stopServing();
     m_socket.disconnectFromHost();
 }
 
@@ -168,8 +172,7 @@ bool GatedConnection::admit(const RequestFraming::Head &head)
 void GatedConnection::refuse(int status, const QString &reason)
 {
     // The server never sees this request, nor anything after it.
-    if (m_gate)
-        QObject::disconnect(&m_socket, &QIODevice::readyRead, &m_gate->http(), nullptr);
+    stopServing();
     const QByteArray body = QJsonDocument(
         QJsonObject{{QStringLiteral("error"),
             reason}}).toJson(QJsonDocument::Compact);

@@ -43,8 +43,9 @@ private:
     // The head is complete: whether the request may go on to the server.
     bool admit(const RequestFraming::Head &head);
     void refuse(int status, const QString &reason);
-    // Lets the server read nothing more of this connection, and closes it once the answers
-    // written so far are out.
+    // Lets neither the server nor the framing read anything more of this connection.
+    void stopServing();
+    // Stops serving, and closes the connection once the answers written so far are out.
     void closeAfterAnswers();
     void timedOut();
     void end();
