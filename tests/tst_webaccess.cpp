@@ -5,7 +5,7 @@
 #include "relay-mqtt/web/ClientKey.h"
 #include "relay-mqtt/web/HostNames.h"
 #include "relay-mqtt/web/LoginThrottle.h"
-#include "relay-mqtt/web/StrictJson.h"
+#include "relay-mqtt/live/StrictJson.h"
 
 #include <QTest>
 

@@ -63,8 +63,12 @@ for file in "$@"; do
                                END { exit !found }' <<<"$allowed" ||
             fail "DeviceAllow does not let $class be read and written"
     done
-    values SupplementaryGroups "$file" | tr -s ' \t' '\n' | grep -qx dialout ||
-        fail "dialout is not among SupplementaryGroups"
+    { values Group "$file" | tail -n 1 | grep -qx dialout ||
+        values SupplementaryGroups "$file" | tr -s ' \t' '\n' | grep -qx dialout; } ||
+        fail "the service is not in the dialout group"
+    # The line's local socket lives in the runtime folder, where relayctl looks for it.
+    values RuntimeDirectory "$file" | tail -n 1 | grep -q '^relay-mqtt/.' ||
+        fail "RuntimeDirectory is not a folder of its own under relay-mqtt/"
     if values PrivateDevices "$file" | tail -n 1 | grep -qiE '^(1|y|yes|t|true|on)$'; then
         fail "PrivateDevices hides the serial ports"
     fi

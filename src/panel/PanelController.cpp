@@ -4,6 +4,7 @@
 #include "protocol/RelayCommand.h"
 #include "protocol/RelayPacket.h"
 #include "serial/HoldPace.h"
+#include "serial/PortOwner.h"
 #include "serial/SerialLink.h"
 
 namespace {
@@ -73,11 +74,15 @@ void PanelController::selectPort(const QString &text)
         report(Box::Combo1, tr("This is not a port number: 1 is the first serial port"));
         return;
     }
-    if (m_link.open(*port))
+    if (m_link.open(*port)) {
         report(Box::Combo1, {});
-    else
-        report(Box::Combo1,
-            tr("Port %1 could not be opened: %2").arg(*port).arg(m_link.errorString()));
+        return;
+    }
+    QString problem = tr("Port %1 could not be opened: %2").arg(*port).arg(m_link.errorString());
+    // The panel still drives the line itself; the operator learns whom to ask for it.
+    if (const std::optional<PortOwner> owner = PortOwner::find(m_link.devicePath(*port)))
+        problem += QStringLiteral("; ") + owner->description();
+    report(Box::Combo1, problem);
 }
 
 void PanelController::selectAddress(const QString &text)

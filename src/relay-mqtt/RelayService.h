@@ -2,6 +2,9 @@
 
 #include "relay-mqtt/BridgeOptions.h"
 #include "relay-mqtt/line/RelayLine.h"
+#include "relay-mqtt/live/LiveClients.h"
+#include "relay-mqtt/live/RelayApi.h"
+#include "relay-mqtt/local/LocalDoor.h"
 #include "relay-mqtt/mqtt/MqttBridge.h"
 #include "relay-mqtt/web/WebServer.h"
 
@@ -10,8 +13,10 @@
 
 #include <memory>
 
-// relay-mqtt as a whole: the one line, and the front ends that bring it commands, the broker
-// and the web page, each of them optional.
+// relay-mqtt as a whole: the one line, and the front ends that bring it commands: the broker
+// and the web page, each of them optional, and the line's local socket for the programs on
+// this machine. The pages and the local socket's clients share one set of live clients, so
+// that a hold is one client's, whichever way it came.
 class RelayService : public QObject
 {
     Q_OBJECT
@@ -31,10 +36,16 @@ signals:
     void finished(int exitCode);
 
 private:
+    void openDoor();
+    // The door's first line: the device, the bridge's name and its page.
+    QString hello() const;
     void finishIfDone();
 
     BridgeOptions m_options;
     RelayLine m_line;
+    RelayApi m_api;
+    LiveClients m_live;
+    LocalDoor m_door;
     std::unique_ptr<MqttBridge> m_mqtt;
     std::unique_ptr<WebServer> m_web;
     QString m_error;

@@ -14,6 +14,8 @@ QString Step::line() const
 
 QString Job::lineName() const
 {
+    if (!url.isEmpty())
+        return QCoreApplication::translate("Job", "relay-mqtt at %1").arg(url.toString());
     return device.isEmpty() ? QCoreApplication::translate("Job", "Port %1").arg(port)
                             : QCoreApplication::translate("Job", "Device %1").arg(device);
 }

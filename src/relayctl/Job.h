@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QUrl>
 
 #include <chrono>
 
@@ -35,8 +36,11 @@ struct Step
 // A whole command line, checked: where to send and what.
 struct Job
 {
-    QString device; // a device path, or empty for `port`
+    QString device; // a device path, or empty for `port` or `url`
     int port = 0; // the panel's port number when no device is named
+    QUrl url; // a relay-mqtt's web page, on this machine or another, instead of a port
+    QString tokenFile; // the file holding that page's API token
+    QString caFile; // the certificates the page's own must come from, for HTTPS
     bool dryRun = false;
     bool verbose = false;
     bool listPorts = false;

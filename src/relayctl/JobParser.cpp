@@ -30,10 +30,18 @@ The card is on --device PATH, or on port N as the panel numbers ports (--port N)
 device named by the environment variable RELAYCTL_DEVICE. A /dev/serial/by-id/... path names
 the same adapter across reboots and replugging, whatever number it gets.
 
+When relay-mqtt owns that port, relayctl sends the job through relay-mqtt's local socket
+instead: the same commands and output, with relay-mqtt's interlocks and hold limit, and a hold
+that ends when relayctl does. --url sends it to a relay-mqtt's web page, on this machine or
+another, with the API token in --token-file or RELAYCTL_TOKEN_FILE. relay-mqtt gives no card
+a new address: set-address needs the port itself.
+
 Example: relayctl --device /dev/ttyUSB0 --address 3 on 1 wait 2s off 1
 
 Exit status: 0 sent and carried by the line, 64 wrong command line (nothing sent), 69 the port
-could not be opened, 74 the port went away while sending, 130/143 interrupted.)");
+could not be opened (or relay-mqtt did not answer), 74 the port or relay-mqtt went away while
+sending, 75 relay-mqtt refused a command or ended a hold (its reason is printed), 77 the token
+was refused, 130/143 interrupted.)");
 
 } // namespace
 
@@ -58,6 +66,16 @@ JobParser::JobParser()
           QStringLiteral("PATH")),
       m_address(QStringLiteral("address"), tr("The card's address, 0 to 255 (1 unless given)."),
           QStringLiteral("A"), QStringLiteral("1")),
+      m_url(QStringLiteral("url"),
+          tr("A relay-mqtt's web page (http://HOST:PORT or https://...) to send the job to, "
+             "instead of a port."),
+          QStringLiteral("URL")),
+      m_tokenFile(QStringLiteral("token-file"),
+          tr("The file holding the page's API token (else RELAYCTL_TOKEN_FILE)."),
+          QStringLiteral("FILE")),
+      m_caFile(QStringLiteral("cafile"),
+          tr("The certificates the page's HTTPS certificate must come from (else the system's)."),
+          QStringLiteral("FILE")),
       m_dryRun(QStringLiteral("dry-run"),
           tr("Open nothing; print each burst that would be sent, in hex and in words.")),
       m_verbose(QStringLiteral("verbose"), tr("Print each burst to standard error as it is sent.")),
@@ -65,12 +83,14 @@ JobParser::JobParser()
       m_version(QStringLiteral("version"), tr("Show the version."))
 {
     m_parser.setApplicationDescription(description);
-    m_parser.addOptions({m_port, m_device, m_address, m_dryRun, m_verbose, m_help, m_version});
+    m_parser.addOptions({m_port, m_device, m_url, m_tokenFile, m_caFile, m_address, m_dryRun,
+        m_verbose, m_help, m_version});
     m_parser.addPositionalArgument(
         QStringLiteral("COMMAND"), tr("What to do; see above."), QStringLiteral("COMMAND..."));
 }
 
-std::optional<Job> JobParser::parse(const QStringList &arguments, const QString &defaultDevice)
+std::optional<Job> JobParser::parse(
+    const QStringList &arguments, const QString &defaultDevice, const QString &defaultTokenFile)
 {
     if (!m_parser.parse(arguments)) {
         fail(m_parser.errorText());
@@ -82,7 +102,9 @@ std::optional<Job> JobParser::parse(const QStringList &arguments, const QString 
     if (m_helpAsked || m_versionAsked)
         return job;
     // The commands first: a mistake in them is the one to tell, whatever port was named.
-    if (!readCommands(job, m_parser.positionalArguments()) || !readOptions(job, defaultDevice))
+    if (!readCommands(job, m_parser.positionalArguments()))
+        return std::nullopt;
+    if (m_parser.isSet(m_url) ? !readUrl(job, defaultTokenFile) : !readOptions(job, defaultDevice))
         return std::nullopt;
     return job;
 }
@@ -91,6 +113,8 @@ bool JobParser::readOptions(Job &job, const QString &defaultDevice)
 {
     job.dryRun = m_parser.isSet(m_dryRun);
     job.verbose = m_parser.isSet(m_verbose);
+    if (m_parser.isSet(m_tokenFile) || m_parser.isSet(m_caFile))
+        return fail(tr("--token-file and --cafile go with --url"));
     if (m_parser.isSet(m_port) && m_parser.isSet(m_device))
         return fail(tr("--port and --device name two ports: give one"));
     if (m_parser.isSet(m_port)) {
@@ -107,12 +131,38 @@ bool JobParser::readOptions(Job &job, const QString &defaultDevice)
     return true;
 }
 
+bool JobParser::readUrl(Job &job, const QString &defaultTokenFile)
+{
+    job.dryRun = m_parser.isSet(m_dryRun);
+    job.verbose = m_parser.isSet(m_verbose);
+    if (m_parser.isSet(m_port) || m_parser.isSet(m_device))
+        return fail(
+            tr("--url and --%1 name two ways to the card: give one")
+                .arg(m_parser.isSet(m_port) ? QStringLiteral("port") : QStringLiteral("device")));
+    const QString text = m_parser.value(m_url);
+    const QUrl url(text, QUrl::StrictMode);
+    const bool web
+        = url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+    if (!url.isValid() || !web || url.host().isEmpty() || !url.userInfo().isEmpty()
+        || (!url.path().isEmpty() && url.path() != QLatin1String("/")) || url.hasQuery()
+        || url.hasFragment())
+        return fail(tr("--url %1: give relay-mqtt's page as http://HOST:PORT or https://HOST:PORT")
+                        .arg(text));
+    job.url = url;
+    job.tokenFile = m_parser.isSet(m_tokenFile) ? m_parser.value(m_tokenFile) : defaultTokenFile;
+    job.caFile = m_parser.value(m_caFile);
+    if (job.url.scheme() != QLatin1String("https") && !job.caFile.isEmpty())
+        return fail(tr("--cafile goes with an https:// page"));
+    return true;
+}
+
 bool JobParser::readCommands(Job &job, const QStringList &words)
 {
     if (words.isEmpty())
         return fail(tr("no command given"));
     if (words.first() == QStringLiteral("ports")) {
         const bool options = m_parser.isSet(m_port) || m_parser.isSet(m_device)
+            || m_parser.isSet(m_url) || m_parser.isSet(m_tokenFile) || m_parser.isSet(m_caFile)
             || m_parser.isSet(m_address) || m_parser.isSet(m_dryRun) || m_parser.isSet(m_verbose);
         if (words.size() > 1 || options)
             return fail(tr("ports stands alone on the line"));

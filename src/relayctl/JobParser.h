@@ -22,8 +22,10 @@ public:
 
     JobParser();
 
-    // `arguments` starts with the program's name; `defaultDevice` is RELAYCTL_DEVICE's value.
-    std::optional<Job> parse(const QStringList &arguments, const QString &defaultDevice);
+    // `arguments` starts with the program's name; `defaultDevice` is RELAYCTL_DEVICE's value,
+    // `defaultTokenFile` RELAYCTL_TOKEN_FILE's.
+    std::optional<Job> parse(const QStringList &arguments, const QString &defaultDevice,
+        const QString &defaultTokenFile = {});
 
     bool helpAsked() const { return m_helpAsked; }
     bool versionAsked() const { return m_versionAsked; }
@@ -36,6 +38,7 @@ private:
     class Words;
 
     bool readOptions(Job &job, const QString &defaultDevice);
+    bool readUrl(Job &job, const QString &defaultTokenFile);
     bool readCommands(Job &job, const QStringList &words);
     bool readCommand(Job &job, const QString &name, Words &words, quint8 &address);
     std::optional<int> relay(Words &words, const QString &command);
@@ -46,6 +49,9 @@ private:
     QCommandLineOption m_port;
     QCommandLineOption m_device;
     QCommandLineOption m_address;
+    QCommandLineOption m_url;
+    QCommandLineOption m_tokenFile;
+    QCommandLineOption m_caFile;
     QCommandLineOption m_dryRun;
     QCommandLineOption m_verbose;
     QCommandLineOption m_help;

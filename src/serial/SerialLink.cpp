@@ -211,6 +211,18 @@ bool SerialLink::hungUp() const
 #endif
 }
 
+QString SerialLink::devicePath(int port) const
+{
+    const QString name = m_portNames(port);
+    if (name.isEmpty() || name.startsWith(u'/'))
+        return name;
+#ifdef Q_OS_UNIX
+    return QStringLiteral("/dev/") + name;
+#else
+    return name;
+#endif
+}
+
 QString SerialLink::openFailure(const QSerialPort &port)
 {
     if (port.error() != QSerialPort::PermissionError)

@@ -70,6 +70,8 @@ public:
     qint64 bytesWaiting() const;
     // How long the line needs to carry them.
     std::chrono::nanoseconds timeToCarry() const;
+    // The device `port` names now: "/dev/ttyUSB0", or empty for no such port.
+    QString devicePath(int port) const;
     // Why the last failed operation failed, in words an operator can read.
     QString errorString() const;
 

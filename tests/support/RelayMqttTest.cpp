@@ -113,6 +113,14 @@ void RelayMqttTest::initBase()
     m_cards.try_emplace(2, 2);
     m_pty = std::make_unique<PseudoTerminal>();
     QVERIFY(m_pty->isValid());
+    // The line's local socket goes in a folder of the test's own, never the system's.
+    m_runtime = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_runtime->isValid());
+}
+
+QString RelayMqttTest::runtimeFolder() const
+{
+    return m_runtime->path() + QStringLiteral("/relay-mqtt");
 }
 
 void RelayMqttTest::cleanupBase()
@@ -155,6 +163,9 @@ void RelayMqttTest::startBridge(const QStringList &extra, const QStringList &rep
         QVERIFY(startBroker());
     m_bridge = std::make_unique<QProcess>();
     dieWithParent(*m_bridge);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RUNTIME_DIRECTORY"), runtimeFolder());
+    m_bridge->setProcessEnvironment(environment);
     connect(m_bridge.get(), &QProcess::readyReadStandardError, this,
         [this] { m_log += QString::fromLocal8Bit(m_bridge->readAllStandardError()); });
     const QStringList arguments = (replace.isEmpty() ? bridgeArguments() : replace) + extra;

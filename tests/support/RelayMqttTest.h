@@ -103,6 +103,9 @@ protected:
     // The bridge with its web page on a free port of 127.0.0.1, with the broker or none, and
     // `extra` options (a later --http wins); m_pageUrl once it is listening.
     void startWeb(bool withBroker, const QStringList &extra = {});
+    // Where the bridge puts the line's local socket ($RUNTIME_DIRECTORY): relay-mqtt/ in a
+    // temporary folder, which a program finds with XDG_RUNTIME_DIR set to the folder.
+    QString runtimeFolder() const;
     // Ends the bridge with `signal` and collects how it ended, its log included.
     ProcessOutcome stopBridge(int signal);
 
@@ -113,6 +116,7 @@ protected:
     QString m_device; // the bridge's --device, when it is not the pseudo-terminal itself
     // A command the bridge is started by, its path and arguments after it (unshare, say).
     QStringList m_launcher;
+    std::unique_ptr<QTemporaryDir> m_runtime;
     std::unique_ptr<QProcess> m_bridge;
     bool m_withBroker = true;
     QString m_pageUrl; // http://127.0.0.1:PORT, no slash

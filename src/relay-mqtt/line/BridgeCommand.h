@@ -26,6 +26,9 @@ struct BridgeCommand
     int relay = 0; // 1 to 8, for Set and Hold
     Setting setting = Setting::Off; // for Set and All (which knows no Toggle)
     std::chrono::milliseconds holdLength{}; // for Hold
+    // Who waits to hear that this command was carried or dropped; 0 for nobody. A front end
+    // gives its own numbers; the line only hands them back.
+    quint64 ticket = 0;
 
     // The burst that carries this command to the card; for a hold, one of its repeats.
     QByteArray burst() const;

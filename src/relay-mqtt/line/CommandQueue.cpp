@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <iterator>
 
-bool CommandQueue::push(const BridgeCommand &command)
+bool CommandQueue::push(const BridgeCommand &command, std::vector<BridgeCommand> *dropped)
 {
     if (command.kind == BridgeCommand::Kind::Stop) {
-        dropCard(command.card);
+        std::vector<BridgeCommand> ofCard = dropCard(command.card);
+        if (dropped)
+            dropped->insert(dropped->end(), ofCard.begin(), ofCard.end());
         m_commands.insert(m_commands.begin() + m_stops, command);
         ++m_stops;
         return true;
@@ -34,21 +36,24 @@ qsizetype CommandQueue::count(BridgeCommand::Kind kind) const
         [kind](const BridgeCommand &queued) { return queued.kind == kind; });
 }
 
-qsizetype CommandQueue::clear()
+std::vector<BridgeCommand> CommandQueue::clear()
 {
-    const qsizetype dropped = size();
+    std::vector<BridgeCommand> dropped(m_commands.begin(), m_commands.end());
     m_commands.clear();
     m_stops = 0;
     return dropped;
 }
 
-void CommandQueue::dropCard(quint8 card)
+std::vector<BridgeCommand> CommandQueue::dropCard(quint8 card)
 {
     const auto forCard = [card](const BridgeCommand &queued) {
         return queued.card == card;
     };
     const auto stopsEnd = m_commands.begin() + m_stops;
     m_stops -= std::count_if(m_commands.begin(), stopsEnd, forCard);
-    m_commands.erase(
-        std::remove_if(m_commands.begin(), m_commands.end(), forCard), m_commands.end());
+    const auto kept = std::stable_partition(m_commands.begin(), m_commands.end(),
+        [&forCard](const BridgeCommand &queued) { return !forCard(queued); });
+    std::vector<BridgeCommand> dropped(kept, m_commands.end());
+    m_commands.erase(kept, m_commands.end());
+    return dropped;
 }

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <optional>
+#include <vector>
 
 // The commands waiting for the line, first come first served, with room for `capacity` of
 // them: a full queue refuses the newest. An emergency stop goes ahead of all but earlier stops
@@ -17,8 +18,9 @@ class CommandQueue
 public:
     static constexpr qsizetype capacity = 32;
 
-    // Whether the command was taken.
-    bool push(const BridgeCommand &command);
+    // Whether the command was taken. A stop's card's commands that it drops are added to
+    // `dropped`, if given.
+    bool push(const BridgeCommand &command, std::vector<BridgeCommand> *dropped = nullptr);
     std::optional<BridgeCommand> take();
 
     bool isEmpty() const { return m_commands.empty(); }
@@ -28,12 +30,12 @@ public:
     qsizetype size() const { return qsizetype(m_commands.size()); }
     // Commands of this kind queued.
     qsizetype count(BridgeCommand::Kind kind) const;
-    // Drops everything; how many commands were dropped.
-    qsizetype clear();
+    // Drops everything; the commands dropped.
+    std::vector<BridgeCommand> clear();
 
 private:
-    // Drops the card's queued commands, stops included.
-    void dropCard(quint8 card);
+    // Drops the card's queued commands, stops included; the commands dropped.
+    std::vector<BridgeCommand> dropCard(quint8 card);
 
     std::deque<BridgeCommand> m_commands; // the stops first
     qsizetype m_stops = 0;

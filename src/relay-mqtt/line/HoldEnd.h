@@ -1,6 +1,6 @@
 #pragma once
 
-// Why the line stopped holding a relay, for whoever asked for the hold.
+// Why the line stopped holding a relay, or dropped a command it had taken, for whoever asked.
 enum class HoldEnd {
     TimeUp, // its length has passed
     Command, // another command for the relay, or all on or off for its card

@@ -51,16 +51,19 @@ std::optional<Refusal> LineFeeder::submit(const BridgeCommand &command)
             return std::nullopt;
         }
     }
-    if (!m_queue.push(command))
+    std::vector<BridgeCommand> dropped;
+    if (!m_queue.push(command, &dropped))
         return Refusal{Cause::QueueFull,
             tr("%1 commands are already waiting for the line").arg(CommandQueue::capacity)};
+    for (const BridgeCommand &lost : dropped)
+        emit commandDropped(lost, HoldEnd::Stop);
     // A held relay is let go of by whatever else is asked of it.
     if (command.kind == Kind::Set)
         endHold(command.card, command.relay, HoldEnd::Command);
     endHoldsOfCard(command);
     // Nothing asked before a stop may turn a relay on after it.
-    if (command.kind == Kind::Stop && m_interlock && m_interlock->command.card == command.card)
-        m_interlock.reset();
+    if (command.kind == Kind::Stop)
+        dropInterlockOf(command.card);
     pump();
     return std::nullopt;
 }
@@ -179,8 +182,8 @@ std::optional<LineFeeder::Turn> LineFeeder::queueTurn(Time now)
     if (command->kind == Kind::Set)
         endHold(command->card, command->relay, HoldEnd::Command);
     endHoldsOfCard(*command);
-    if (command->kind == Kind::Stop && m_interlock && m_interlock->command.card == command->card)
-        m_interlock.reset();
+    if (command->kind == Kind::Stop)
+        dropInterlockOf(command->card);
     if (turnsOn(*command) && !m_interlocks.partners(command->card, command->relay).isEmpty()) {
         startInterlock(*command, now);
         return interlockTurn(now);
@@ -207,6 +210,15 @@ void LineFeeder::startInterlock(const BridgeCommand &command, Time now)
         interlock.offs.push_back({command.card, Kind::Set, partner, Setting::Off, {}});
     }
     m_interlock = std::move(interlock);
+}
+
+void LineFeeder::dropInterlockOf(quint8 card)
+{
+    if (!m_interlock || m_interlock->command.card != card)
+        return;
+    const BridgeCommand dropped = m_interlock->command;
+    m_interlock.reset();
+    emit commandDropped(dropped, HoldEnd::Stop);
 }
 
 std::optional<LineFeeder::Turn> LineFeeder::interlockTurn(Time now)
@@ -241,7 +253,8 @@ void LineFeeder::write(const Turn &turn)
     const QByteArray burst = command.burst();
     if (!m_link.write(burst)) {
         // The command itself is lost with the others; a hold is counted among the holds.
-        fail(m_link.errorString(), command.kind == Kind::Hold ? 0 : 1);
+        fail(m_link.errorString(),
+            command.kind == Kind::Hold ? std::nullopt : std::optional<BridgeCommand>(command));
         return;
     }
     if (command.kind == Kind::Hold)
@@ -263,11 +276,17 @@ void LineFeeder::endHolds(HoldEnd why)
         emit holdEnded(over.card, over.relay, why);
 }
 
-void LineFeeder::fail(const QString &reason, qsizetype lost)
+void LineFeeder::fail(const QString &reason, const std::optional<BridgeCommand> &lost)
 {
-    const qsizetype dropped
-        = lost + m_queue.clear() + m_holds.size() + (m_interlock.has_value() ? 1 : 0);
+    std::vector<BridgeCommand> dropped = m_queue.clear();
+    if (lost)
+        dropped.insert(dropped.begin(), *lost);
+    if (m_interlock)
+        dropped.push_back(m_interlock->command);
     m_interlock.reset();
+    const qsizetype count = qsizetype(dropped.size()) + m_holds.size();
     endHolds(HoldEnd::LineFailed);
-    emit lineFailed(reason, dropped);
+    for (const BridgeCommand &command : dropped)
+        emit commandDropped(command, HoldEnd::LineFailed);
+    emit lineFailed(reason, count);
 }

@@ -75,6 +75,9 @@ signals:
     void commandCarried(const BridgeCommand &command);
     // The relay's hold is over, by its time or by a later command; nothing was sent for it.
     void holdEnded(quint8 card, int relay, HoldEnd why);
+    // A command taken earlier will never be written: an emergency stop of its card or a failed
+    // write dropped it.
+    void commandDropped(const BridgeCommand &command, HoldEnd why);
     // A write failed: whatever was waiting is dropped, since the card must not get it late.
     void lineFailed(const QString &reason, qsizetype dropped);
 
@@ -111,9 +114,11 @@ private:
     std::optional<Turn> queueTurn(Time now);
     std::optional<Turn> interlockTurn(Time now);
     void startInterlock(const BridgeCommand &command, Time now);
+    // A stop for the card drops the interlock's command waiting for its dead time.
+    void dropInterlockOf(quint8 card);
     void write(const Turn &turn);
-    // Drops all that waits; `lost` more commands were taken already.
-    void fail(const QString &reason, qsizetype lost);
+    // Drops all that waits, and `lost`, the command whose write failed.
+    void fail(const QString &reason, const std::optional<BridgeCommand> &lost);
 
     SerialLink &m_link;
     LineBacklog::Clock m_clock;

@@ -30,6 +30,7 @@ RelayLine::RelayLine(const BridgeOptions &options, QObject *parent)
                 emit relaysChanged(changes);
         });
     connect(m_feeder.get(), &LineFeeder::commandCarried, this, &RelayLine::commandCarried);
+    connect(m_feeder.get(), &LineFeeder::commandDropped, this, &RelayLine::commandDropped);
     connect(
         m_feeder.get(), &LineFeeder::holdEnded, this, [this](quint8 card, int relay, HoldEnd why) {
             const QList<CardMirror::Change> changes = m_mirror.holdEnded(card, relay);
@@ -91,6 +92,11 @@ void RelayLine::setRelays(quint8 card, const VirtualCard::Relays &relays)
     const QList<CardMirror::Change> changes = m_mirror.setRelays(card, relays);
     if (!changes.isEmpty())
         emit relaysChanged(changes);
+}
+
+QString RelayLine::device() const
+{
+    return m_link.devicePath(m_options.device.isEmpty() ? m_options.port : 1);
 }
 
 QString RelayLine::names(quint8 card, int relay) const

@@ -43,6 +43,10 @@ public:
     void setRelays(quint8 card, const VirtualCard::Relays &relays);
 
     bool isUp() const { return m_port.isUp(); }
+    // How long the line takes to carry what was written to it and waits.
+    std::chrono::nanoseconds timeToCarry() const { return m_link.timeToCarry(); }
+    // The device the line is on: the one configured, or the one its port number names now.
+    QString device() const;
     const CardMirror &mirror() const { return m_mirror; }
     // The command for the log, with the names the config file gives its card and relay.
     QString describe(const BridgeCommand &command) const;
@@ -56,6 +60,8 @@ public:
 signals:
     // A command is on its way to the card: its (first) burst was written.
     void commandCarried(const BridgeCommand &command);
+    // A command taken earlier will never reach the card (a stop or a failed write dropped it).
+    void commandDropped(const BridgeCommand &command, HoldEnd why);
     // The bridge stopped holding the relay, and the card lets it go.
     void holdEnded(quint8 card, int relay, HoldEnd why);
     // Relays the bursts (or a hold's end, or what was read back) switched.

@@ -2,9 +2,10 @@
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
+#include "relay-mqtt/live/StrictJson.h"
 #include "relay-mqtt/web/GatedConnection.h"
-#include "relay-mqtt/web/StrictJson.h"
 #include "relay-mqtt/web/WebGate.h"
+#include "relay-mqtt/web/WebSocketClient.h"
 
 #include <QFile>
 #include <QHttpServerRequest>
@@ -52,17 +53,18 @@ const QByteArray strictTransportSecurity = QByteArrayLiteral("max-age=31536000")
 
 } // namespace
 
-WebServer::WebServer(const BridgeOptions &options, RelayLine &line, QObject *parent)
+WebServer::WebServer(
+    const BridgeOptions &options, RelayApi &api, LiveClients &live, QObject *parent)
     : QAbstractHttpServer(parent),
       m_options(options),
       m_names(options.web.address, options.hostName, options.web.hostNames),
-      m_api(options, line),
+      m_api(api),
       m_access(options.web),
-      m_pages(m_api, line)
+      m_pages(live)
 {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::acceptPages);
     // The pages a session opened go with it.
-    connect(&m_access, &WebAccess::sessionEnded, &m_pages, &LivePages::endSession);
+    connect(&m_access, &WebAccess::sessionEnded, &m_pages, &LiveClients::endSession);
 }
 
 bool WebServer::start(QString *error)
@@ -125,15 +127,8 @@ bool WebServer::readTls(QSslConfiguration *tls, QString *error) const
     return true;
 }
 
-void WebServer::setBroker(const QString &broker)
-{
-    m_broker = broker;
-    m_pages.setBroker(broker);
-}
-
 void WebServer::stop()
 {
-    m_pages.closeAll();
     if (m_gate)
         m_gate->close();
 }
@@ -316,6 +311,6 @@ void WebServer::acceptPages()
             refused->deleteLater();
             continue;
         }
-        m_pages.add(std::move(socket), access.session);
+        m_pages.add(std::make_unique<WebSocketClient>(std::move(socket)), access.session);
     }
 }

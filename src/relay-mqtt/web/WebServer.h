@@ -1,8 +1,8 @@
 #pragma once
 
+#include "relay-mqtt/live/LiveClients.h"
+#include "relay-mqtt/live/RelayApi.h"
 #include "relay-mqtt/web/HostNames.h"
-#include "relay-mqtt/web/LivePages.h"
-#include "relay-mqtt/web/RelayApi.h"
 #include "relay-mqtt/web/WebAccess.h"
 
 #include <QAbstractHttpServer>
@@ -14,7 +14,6 @@
 #include <memory>
 
 struct BridgeOptions;
-class RelayLine;
 class WebGate;
 
 // The web side: the page (compiled in), the JSON API under /api and the pages' WebSocket at
@@ -29,13 +28,15 @@ class WebServer : public QAbstractHttpServer
 public:
     static constexpr char livePath[] = "/api/live";
 
-    WebServer(const BridgeOptions &options, RelayLine &line, QObject *parent = nullptr);
+    // `api` reads the requests' commands; `live` takes the pages that connect.
+    WebServer(
+        const BridgeOptions &options, RelayApi &api, LiveClients &live, QObject *parent = nullptr);
 
     // Listens; false, with the reason, if the address or the TLS files cannot be used.
     bool start(QString *error);
-    // "online", "offline" or "none": what the page shows of the broker.
-    void setBroker(const QString &broker);
-    // Lets go of the web holds and closes the pages.
+    // "online", "offline" or "none": what the API's answer says of the broker.
+    void setBroker(const QString &broker) { m_broker = broker; }
+    // Takes no more connections.
     void stop();
     quint16 port() const { return m_port; }
 
@@ -64,9 +65,9 @@ private:
 
     const BridgeOptions &m_options;
     HostNames m_names;
-    RelayApi m_api;
+    RelayApi &m_api;
     WebAccess m_access;
-    LivePages m_pages;
+    LiveClients &m_pages;
     QPointer<WebGate> m_gate;
     QString m_broker;
     quint16 m_port = 0;

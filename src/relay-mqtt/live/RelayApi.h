@@ -60,8 +60,9 @@ public:
     Reading read(const QStringList &path, const QByteArray &body) const;
     // The same for a page's command, its body already read.
     Reading read(const QStringList &path, const QJsonObject &body) const;
-    // Puts what was read to the line: 202, or why not (the line's refusals are logged).
-    Answer carryOut(const Reading &reading) const;
+    // Puts what was read to the line: 202, or why not (the line's refusals are logged as
+    // `from` the side that brought it, "from the web" unless given).
+    Answer carryOut(const Reading &reading, const QString &from = {}) const;
     // The card and relay a page's hold names, "card" and "relay" in `message`.
     std::optional<BridgeCommand> readHold(const QJsonObject &message) const;
 

@@ -1,8 +1,8 @@
-#include "relay-mqtt/web/RelayApi.h"
+#include "relay-mqtt/live/RelayApi.h"
 
 #include "relay-mqtt/BridgeOptions.h"
 #include "relay-mqtt/line/RelayLine.h"
-#include "relay-mqtt/web/StrictJson.h"
+#include "relay-mqtt/live/StrictJson.h"
 #include "system/DecimalNumber.h"
 
 #include <QJsonArray>
@@ -110,12 +110,12 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QJsonObject &bod
     return target.command ? readBody(*target.command, path.at(1), body) : target;
 }
 
-RelayApi::Answer RelayApi::carryOut(const Reading &reading) const
+RelayApi::Answer RelayApi::carryOut(const Reading &reading, const QString &from) const
 {
     if (!reading.command)
         return reading.refusal;
     if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
-        m_line.logRefusal(*reading.command, *refusal, tr("from the web"));
+        m_line.logRefusal(*reading.command, *refusal, from.isEmpty() ? tr("from the web") : from);
         return refused(*refusal);
     }
     return {Status::Accepted, {{QStringLiteral("accepted"), true}}};

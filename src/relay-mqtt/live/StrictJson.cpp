@@ -1,4 +1,4 @@
-#include "relay-mqtt/web/StrictJson.h"
+#include "relay-mqtt/live/StrictJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

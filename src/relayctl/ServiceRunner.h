@@ -1,0 +1,80 @@
+#pragma once
+
+#include "relayctl/Job.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
+
+class Interruptions;
+class ServiceLink;
+
+// Carries out a job's steps through a relay-mqtt that owns the line: each command as relay-mqtt
+// takes it from any client (its queue, its interlocks, its hold limit), a hold renewed while
+// relayctl runs, so that it ends when relayctl does. Like JobRunner, it is done once relay-mqtt
+// reports the line has carried every burst.
+class ServiceRunner
+{
+    Q_DECLARE_TR_FUNCTIONS(ServiceRunner)
+
+public:
+    enum Status {
+        Done = 0,
+        Refused = 75, // EX_TEMPFAIL: relay-mqtt refused a command or ended a hold early
+    };
+
+    // A hold's renewals come this often; relay-mqtt ends a hold not renewed for 300 ms.
+    static constexpr std::chrono::milliseconds renewal{100};
+    // How long relay-mqtt may take to report a burst carried: its queue and the holds of
+    // others come first.
+    static constexpr std::chrono::seconds slowestAnswer{20};
+    // Commands sent ahead of their answers: the line is never idle for want of the next.
+    static constexpr int window = 4;
+
+    ServiceRunner(
+        const Job &job, ServiceLink &link, Interruptions &interruptions, QTextStream &log);
+
+    // The exit status: Done, Refused, a ServiceLink failure's, or the interruption's.
+    int run();
+
+    // The live message that carries a step's command; none for a command relay-mqtt does not
+    // take (set-address: its cards keep the addresses it is configured with).
+    static std::optional<QJsonObject> commandMessage(const Step &step);
+
+private:
+    bool connectLink();
+    bool send(const Step &step);
+    bool hold(const Step &step);
+    // Until every command sent is answered, or the run must end.
+    bool settle(qsizetype most = 0);
+    // Runs the event loop for `duration`, or until the run must end.
+    bool pause(std::chrono::milliseconds duration);
+    // Runs the event loop until `done` or the run ends, at most `limit`; false if it ran out.
+    bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds limit);
+    void received(const QJsonObject &message);
+    int sendMessage(QJsonObject message);
+    bool stopped() const { return m_status != Done; }
+    void refuse(const QString &what, const QString &reason, int status = Refused);
+
+    const Job &m_job;
+    ServiceLink &m_link;
+    Interruptions &m_interruptions;
+    QTextStream &m_log;
+    int m_status = Done;
+    int m_lastId = 0;
+    bool m_anyCarried = false;
+    bool m_linkDown = false;
+    std::set<int> m_unanswered;
+    // What each command sent says, for a refusal's message.
+    std::map<int, QString> m_words;
+    // The relay relayctl is holding now, if it is, and the id that started its hold.
+    std::optional<std::pair<int, int>> m_holding;
+    int m_holdStart = 0;
+};
