@@ -124,6 +124,8 @@ private slots:
     void lostPortDropsEverythingThenRefuses();
     void interlocks_data();
     void interlocks();
+    void commandsCarriedOrDropped_data();
+    void commandsCarriedOrDropped();
 };
 
 void TestLineFeeder::idleLine()
@@ -375,6 +377,63 @@ void TestLineFeeder::interlocks()
                     QStringLiteral("%1 too soon after %2").arg(on.text(), before.command.text())));
         }
     }
+}
+
+void TestLineFeeder::commandsCarriedOrDropped_data()
+{
+    // Each command's ticket is its place in the list, from 1. Card 1 has the group 1 2.
+    QTest::addColumn<QList<BridgeCommand>>("commands");
+    QTest::addColumn<bool>("portLost"); // the port closes once all are submitted
+    QTest::addColumn<QString>("carried"); // the tickets carried, in order
+    QTest::addColumn<QString>("dropped"); // the tickets dropped, in order
+
+    QTest::newRow("a stop drops its card's queue") << QList<BridgeCommand>{set(1, 3, Setting::On),
+        set(1, 4, Setting::On), set(2, 3, Setting::On), set(1, 5, Setting::On), stop(1)}
+                                                   << false << "1 5 3"
+                                                   << "2 4";
+    QTest::newRow("a stop drops the ON waiting for its partner's OFF")
+        << QList<BridgeCommand>{set(1, 1, Setting::On), stop(1)} << false << "2"
+        << "1";
+    QTest::newRow("a lost port drops all that waits")
+        << QList<BridgeCommand>{set(1, 3, Setting::On), set(2, 4, Setting::On), stop(1)} << true
+        << "1"
+        << "3 2";
+}
+
+void TestLineFeeder::commandsCarriedOrDropped()
+{
+    QFETCH(QList<BridgeCommand>, commands);
+    QFETCH(bool, portLost);
+    QFETCH(QString, carried);
+    QFETCH(QString, dropped);
+    Bridge bridge;
+    bridge.feeder.setInterlocks(
+        InterlockGroups({{1, {{1, 2}}}}), 100ms, [](quint8, int) { return false; });
+    QStringList carriedTickets;
+    QStringList droppedTickets;
+    QList<HoldEnd> reasons;
+    QObject::connect(
+        &bridge.feeder, &LineFeeder::commandCarried, [&](const BridgeCommand &command) {
+            if (command.ticket != 0)
+                carriedTickets << QString::number(command.ticket);
+        });
+    QObject::connect(&bridge.feeder, &LineFeeder::commandDropped,
+        [&](const BridgeCommand &command, HoldEnd why) {
+            droppedTickets << QString::number(command.ticket);
+            reasons << why;
+        });
+    quint64 ticket = 0;
+    for (BridgeCommand command : commands) {
+        command.ticket = ++ticket;
+        QVERIFY(!bridge.feeder.submit(command));
+    }
+    if (portLost)
+        bridge.link.close();
+    bridge.wakeUntilIdle();
+    QCOMPARE(carriedTickets.join(u' '), carried);
+    QCOMPARE(droppedTickets.join(u' '), dropped);
+    QCOMPARE(
+        reasons, QList<HoldEnd>(reasons.size(), portLost ? HoldEnd::LineFailed : HoldEnd::Stop));
 }
 
 QTEST_GUILESS_MAIN(TestLineFeeder)

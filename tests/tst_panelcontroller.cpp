@@ -1,10 +1,13 @@
 #include "panel/PanelController.h"
 #include "serial/SerialLink.h"
 #include "support/Bytes.h"
+#include "support/FakeDoor.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
 
+#include <QDir>
 #include <QLocale>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
@@ -72,6 +75,7 @@ private slots:
     void anyTextInAnyBox();
     void decimalCommaUnderGermanLocale();
     void selectPort();
+    void portOwnedByRelayMqtt();
     void operations_data();
     void operations();
     void sameClickTwiceWritesTwice();
@@ -323,6 +327,30 @@ void TestPanelController::decimalCommaUnderGermanLocale()
 
     QCOMPARE(withComma, OptionalInt(2));
     QCOMPARE(withPoint, OptionalInt(3));
+}
+
+void TestPanelController::portOwnedByRelayMqtt()
+{
+    PseudoTerminal pty;
+    // relay-mqtt has the port, and says so through its local socket.
+    SerialLink owner([&pty](int) { return pty.name(); });
+    QVERIFY(owner.open(1));
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid() && QDir(runtime.path()).mkpath("relay-mqtt"));
+    FakeDoor door(runtime.filePath("relay-mqtt/bench.sock"), FakeDoor::Kind::Answering,
+        FakeDoor::hello(pty.name(), "bench", "http://127.0.0.1:8080/"));
+    QVERIFY(door.isValid());
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+
+    Panel panel({pty.name()});
+    panel.view.setText(Box::Combo1, "1");
+    qputenv("XDG_RUNTIME_DIR", saved);
+    QVERIFY(!panel.link.isOpen());
+    const QString problem = panel.view.problems.value(Box::Combo1);
+    QVERIFY2(problem.startsWith("Port 1 could not be opened: In use by another program; "
+                                "relay-mqtt (bench) owns it; its page: http://127.0.0.1:8080/"),
+        qPrintable(problem));
 }
 
 void TestPanelController::selectPort()

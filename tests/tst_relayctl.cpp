@@ -358,6 +358,15 @@ void TestRelayctl::usageErrors_data()
     row("no port", {"on", "1"},
         "no port given: name it with --device PATH or --port N, or set RELAYCTL_DEVICE");
     row("no command", {"--device", "PTY"}, "no command given");
+    row("--url with --device", {"--url", "http://127.0.0.1:8080", "--device", "PTY", "on", "1"},
+        "--url and --device name two ways to the card: give one");
+    for (const char *url : {"ftp://127.0.0.1:8080", "http://", "127.0.0.1:8080",
+             "http://127.0.0.1:8080/api/cards", "http://user@127.0.0.1:8080"})
+        row(url, {"--url", url, "on", "1"}, QString("--url %1: give relay-mqtt's page").arg(url));
+    row("--token-file without --url", {"--device", "PTY", "--token-file", "t", "on", "1"},
+        "--token-file and --cafile go with --url");
+    row("--cafile over http", {"--url", "http://127.0.0.1:8080", "--cafile", "c", "on", "1"},
+        "--cafile goes with an https:// page");
 }
 
 void TestRelayctl::usageErrors()
