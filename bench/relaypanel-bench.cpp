@@ -1,6 +1,7 @@
 // relaypanel-bench: how fast a click reaches the line, how steady a held button keeps it, how
 // long an emergency stop waits behind a hold, what the panel costs to start and to keep running,
-// and what relayctl costs beyond the line's own time and how busy its hold keeps the line. Every
+// and what relayctl costs beyond the line's own time and how busy its hold keeps the line, alone
+// and through a relay-mqtt that owns the line. Every
 // figure is measured side by side with its yardstick in the same run; the result is a Markdown
 // table. It never opens a real serial device: the panel's ports are pseudo-terminals, and the
 // installed program runs in a private mount namespace with a pseudo-terminal bound over every
@@ -527,11 +528,15 @@ struct Exited
 
 // posix_spawn() and a pidfd rather than QProcess: nothing but starting the program and noticing
 // its end falls inside the time, for relayctl and its yardstick alike.
-Exited runToExit(const QStringList &arguments, const QString &line, std::chrono::milliseconds limit)
+// `runtime`, if given, is where relayctl looks for relay-mqtt's local socket (XDG_RUNTIME_DIR).
+Exited runToExit(const QStringList &arguments, const QString &line, std::chrono::milliseconds limit,
+    const QString &runtime = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // Should --device ever be passed over, relayctl still finds nothing but the pseudo-terminal.
     environment.insert("RELAYCTL_DEVICE", line);
+    if (!runtime.isEmpty())
+        environment.insert("XDG_RUNTIME_DIR", runtime);
     QList<QByteArray> argumentBytes;
     for (const QString &argument : arguments)
         argumentBytes << QFile::encodeName(argument);
@@ -1573,6 +1578,101 @@ QList<Row> relayMqttWeb(const QString &program, int seconds)
     };
 }
 
+// 10. relayctl beside a running relay-mqtt, which owns the line: `on 1` through relay-mqtt's local
+// socket against the same directly on a free port, by turns, and a 10 s hold through the socket
+// against the line's capacity. relay-mqtt runs without a broker, its socket in a folder of the
+// bench's own.
+QList<Row> relayctlThroughService(const QString &relayctl, const QString &relayMqtt)
+{
+    constexpr int runs = 100;
+    constexpr int warmUp = 3;
+    constexpr int seconds = 10;
+    const QByteArray on = RelayPacket::makeBurst(RelayPacket::makePacket(1, 'S', '1'));
+    const QByteArray held = RelayPacket::makeBurst(RelayPacket::makePacket(1, 'P', '1'));
+    QTemporaryDir runtime(QDir::tempPath() + "/relayctl-bench-XXXXXX");
+    PseudoTerminal owned;
+    QProcess bridge;
+    dieWithParent(bridge);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("RUNTIME_DIRECTORY", runtime.filePath("relay-mqtt"));
+    bridge.setProcessEnvironment(environment);
+    bridge.setProcessChannelMode(QProcess::MergedChannels);
+    bridge.start(relayMqtt,
+        {"--device", owned.name(), "--card", "1", "--no-broker", "--http", "127.0.0.1:0"});
+    QByteArray log;
+    const bool ready = BridgeRun::waitFor(
+        [&] {
+            log += bridge.readAll();
+            return log.contains("local socket for relayctl at") && log.contains("is open");
+        },
+        10s);
+    if (!ready)
+        qFatal("10: relay-mqtt opened no local socket: %s", log.constData());
+
+    QList<double> serviceMs;
+    QList<double> directMs;
+    int delivered = 0;
+    for (int i = 0; i < warmUp + runs; ++i) {
+        const Exited through = runToExit(
+            {relayctl, "--device", owned.name(), "on", "1"}, owned.name(), 10s, runtime.path());
+        const QByteArray arrived = owned.read(RelayPacket::burstSize, 1s) + owned.readAll(0ms);
+        PseudoTerminal free;
+        const Exited direct = runToExit(
+            {relayctl, "--device", free.name(), "on", "1"}, free.name(), 10s, runtime.path());
+        const QByteArray freeArrived = free.read(RelayPacket::burstSize, 1s) + free.readAll(0ms);
+        if (i < warmUp)
+            continue;
+        serviceMs << through.ms;
+        directMs << direct.ms;
+        if (through.status == 0 && arrived == on && direct.status == 0 && freeArrived == on)
+            ++delivered;
+    }
+
+    BurstClock clock(owned);
+    const Exited hold = runToExit(
+        {relayctl, "--device", owned.name(), "hold", "1", QStringLiteral("%1s").arg(seconds)},
+        owned.name(), 30s, runtime.path());
+    QThread::msleep(100); // the last burst's bytes reach the far end
+    const QList<Clock::time_point> arrivals = clock.stop();
+    const bool allHeld = clock.received() == held.repeated(arrivals.size());
+    bridge.kill();
+    bridge.waitForFinished();
+
+    const Statistics service(serviceMs);
+    const Statistics direct(directMs);
+    const double ratio = service.median() / direct.median();
+    const auto spread = [](const Statistics &s) {
+        return ms(s.median(), 1) + " / " + ms(s.percentile(90), 1) + " / " + ms(s.worst(), 1);
+    };
+    const double capacity = seconds * 1000.0 / burstMs;
+    QString count = QStringLiteral("%1 / %2").arg(arrivals.size()).arg(capacity, 0, 'f', 0);
+    if (!allHeld)
+        count += " (not all of them relay 1's hold burst)";
+    if (hold.status != 0)
+        count += QStringLiteral(" (relayctl exited with %1)").arg(hold.status);
+    return {
+        {QStringLiteral("10. `relayctl --device PTY on 1` through relay-mqtt's socket, start to "
+                        "exit: median / 90th percentile / worst (%1 runs)")
+                .arg(runs),
+            spread(service), "", "-"},
+        {"10. The same directly on a free port, by turns with it: median / 90th percentile / worst",
+            spread(direct), "", "-"},
+        {"10. Through relay-mqtt / directly (medians)",
+            QStringLiteral("%1 / %2 = %3×")
+                .arg(ms(service.median(), 1), ms(direct.median(), 1))
+                .arg(ratio, 0, 'f', 2),
+            "within 1.2×", ratio <= 1.2 ? "yes" : "no"},
+        {"10. Runs, both ways, that left the whole burst on the line and exited with 0",
+            QStringLiteral("%1 of %2").arg(delivered).arg(runs), "every run",
+            delivered == runs ? "yes" : "no"},
+        {QStringLiteral("10. `relayctl --device PTY hold 1 %1s` through relay-mqtt's socket: "
+                        "bursts on the line / line capacity")
+                .arg(seconds),
+            count, "at least 118 (as 7)",
+            arrivals.size() >= 118 && allHeld && hold.status == 0 ? "yes" : "no"},
+    };
+}
+
 QString machine()
 {
     QString cpu;
@@ -1608,7 +1708,7 @@ int main(int argc, char *argv[])
     parser.addOption({"minimal-core", "The minimal Qt Core program.", "PATH"});
     parser.addOption({"relay-mqtt", "The installed relay-mqtt.", "PATH"});
     parser.addOption({"seconds", "Length of the panel's hold and idle runs.", "S", "60"});
-    parser.addOption({"only", "Only these sections, for a quick look (1,2,...,9).", "LIST"});
+    parser.addOption({"only", "Only these sections, for a quick look (1,2,...,10).", "LIST"});
     parser.process(app);
     const QStringList only = parser.value("only").split(u',', Qt::SkipEmptyParts);
     const auto wanted = [&only](int section) {
@@ -1677,6 +1777,14 @@ int main(int argc, char *argv[])
     if (!relayMqttThere) {
         err << "8 and 9 skipped: they need --relay-mqtt and " << MosquittoBroker::program << '\n';
     }
+    const bool bothThere
+        = relayctl && !relayMqttPath.isEmpty() && QFileInfo(relayMqttPath).isExecutable();
+    if (bothThere && wanted(10)) {
+        err << "10. relayctl through relay-mqtt: on 1 against directly, a 10 s hold\n" << Qt::flush;
+        rows += relayctlThroughService(parser.value("relayctl"), relayMqttPath);
+    }
+    if (!bothThere)
+        err << "10 skipped: it needs --relayctl, --minimal-core and --relay-mqtt\n";
 
     QFile file(parser.value("output"));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))

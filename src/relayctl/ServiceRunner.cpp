@@ -143,6 +143,8 @@ bool ServiceRunner::hold(const Step &step)
         {QStringLiteral("card"), step.address}, {QStringLiteral("relay"), step.value}};
     QJsonObject start = relay;
     start.insert(QStringLiteral("type"), QStringLiteral("hold"));
+    // relay-mqtt times the hold from its first burst, as relayctl does on a port of its own.
+    start.insert(QStringLiteral("hold_ms"), qint64(step.duration.count()));
     m_holding = std::pair<int, int>{step.address, step.value};
     m_holdStart = sendMessage(start);
     m_words[m_holdStart] = step.words;
@@ -151,22 +153,25 @@ bool ServiceRunner::hold(const Step &step)
         m_holding.reset();
         return false;
     }
-    const auto end = SteadyClock::now() + step.duration;
+    // Renewed until relay-mqtt says its time is up; should that word not come, relayctl lets
+    // go itself a little later.
+    const auto end = SteadyClock::now() + step.duration + slowestAnswer;
     QJsonObject renew = relay;
     renew.insert(QStringLiteral("type"), QStringLiteral("renew"));
-    while (!stopped() && m_holding) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - SteadyClock::now());
-        if (left <= 0ms)
-            break;
-        pause(std::min(left, renewal));
-        if (!stopped() && m_holding)
+    while (!stopped() && m_holding && !m_holdOver && SteadyClock::now() < end) {
+        const auto next = SteadyClock::now() + renewal;
+        runUntil([this, next] { return m_holdOver || !m_holding || SteadyClock::now() >= next; },
+            renewal);
+        if (!stopped() && m_holding && !m_holdOver)
             m_link.send(renew);
     }
     const bool held = m_holding.has_value();
     m_holding.reset();
+    m_holdOver = false;
     if (!held)
         return false;
-    // Let go at once, interrupted or not; its last burst is carried before relayctl goes.
+    // Let go at once, interrupted or not (if its time is up, nothing is held any more); its
+    // last burst is carried before relayctl goes.
     QJsonObject release = relay;
     release.insert(QStringLiteral("type"), QStringLiteral("release"));
     m_words[sendMessage(release)] = step.words;
@@ -238,6 +243,10 @@ void ServiceRunner::received(const QJsonObject &message)
     } else if (type == QLatin1String("holdEnded") && m_holding
         && message.value(u"card").toInt() == m_holding->first
         && message.value(u"relay").toInt() == m_holding->second) {
+        if (message.value(u"timeUp").toBool()) {
+            m_holdOver = true;
+            return;
+        }
         m_holding.reset();
         refuse(tr("hold relay %1").arg(message.value(u"relay").toInt()),
             tr("it ended the hold: %1").arg(message.value(u"reason").toString()));

@@ -77,4 +77,5 @@ private:
     // The relay relayctl is holding now, if it is, and the id that started its hold.
     std::optional<std::pair<int, int>> m_holding;
     int m_holdStart = 0;
+    bool m_holdOver = false; // relay-mqtt ended the hold when its time was up
 };

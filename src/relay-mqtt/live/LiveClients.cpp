@@ -31,7 +31,7 @@ LiveClients::LiveClients(RelayApi &api, RelayLine &line, QObject *parent)
     connect(&m_line, &RelayLine::commandDropped, this, &LiveClients::dropped);
     // Whatever ended the hold (its time, a command, the stop), the client no longer owns it.
     connect(&m_line, &RelayLine::holdEnded, this, [this](quint8 card, int relay, HoldEnd why) {
-        holdEnded({card, relay}, holdEndText(why));
+        holdEnded({card, relay}, why);
     });
     m_pulse.setInterval(pingInterval);
     connect(&m_pulse, &QTimer::timeout, this, &LiveClients::pulse);
@@ -157,7 +157,16 @@ void LiveClients::sendRefusal(
 void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
 {
     const QJsonValue id = message.value(u"id");
-    const std::optional<BridgeCommand> hold = m_api.readHold(message);
+    std::optional<BridgeCommand> hold = m_api.readHold(message);
+    // A program holds for a time of its own (a page, while the finger is down): the line ends
+    // the hold then, as exactly as any hold's.
+    if (const QJsonValue length = message.value(u"hold_ms"); hold && !length.isUndefined()) {
+        if (length.toInteger() < 1 || length.toInteger() > BridgeCommand::longestHold.count()
+            || length.toDouble() != double(length.toInteger()))
+            hold.reset();
+        else
+            hold->holdLength = std::chrono::milliseconds(length.toInteger());
+    }
     if (!hold) {
         if (isId(id))
             sendRefusal(client,
@@ -178,7 +187,8 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     expiry->setInterval(holdRenewal);
     // No renewal in time: the client hears that its hold ended, and the card lets go.
     connect(expiry.get(), &QTimer::timeout, this, [this, relay] {
-        holdEnded(relay, tr("no renewal came within %1 ms").arg(holdRenewal.count()));
+        holdEnded(
+            relay, HoldEnd::LetGo, tr("no renewal came within %1 ms").arg(holdRenewal.count()));
         m_line.letGo(relay.first, relay.second);
     });
     // In place before the line takes it: an idle line writes its first burst at once.
@@ -220,17 +230,19 @@ void LiveClients::letGo(Relay relay)
         m_line.letGo(relay.first, relay.second);
 }
 
-void LiveClients::holdEnded(Relay relay, const QString &why)
+void LiveClients::holdEnded(Relay relay, HoldEnd why, const QString &reason)
 {
     const auto found = m_holds.find(relay);
     if (found == m_holds.end())
         return;
     LiveClient *holder = found->second.client;
     m_holds.erase(found);
+    // "timeUp" tells a hold that ran its course from one cut short.
     send(holder,
         {{QStringLiteral("type"), QStringLiteral("holdEnded")},
             {QStringLiteral("card"), relay.first}, {QStringLiteral("relay"), relay.second},
-            {QStringLiteral("reason"), why}});
+            {QStringLiteral("reason"), reason.isEmpty() ? holdEndText(why) : reason},
+            {QStringLiteral("timeUp"), why == HoldEnd::TimeUp}});
 }
 
 void LiveClients::carried(const BridgeCommand &command)

@@ -26,7 +26,8 @@ class RelayLine;
 // their own each), and hold relays while a finger is down or a program runs. A client renews
 // its hold every 100 ms or so; a hold not renewed for `holdRenewal` ends, so a client that goes
 // away without a word never leaves a relay held. A client is told at once when its hold ends
-// for any other reason. A command, hold or release that carries an "id" is answered with that
+// for any other reason; a hold may ask for a length of its own ("hold_ms"), which the line
+// times as any hold's. A command, hold or release that carries an "id" is answered with that
 // id once the line has carried its burst ("carried"), or with why it never will ("refused").
 // Clients are pinged; one that answers nothing for `silenceAllowed`, or leaves more than
 // `mostUnsent` bytes unread, is closed, and so is every page of a session that ends.
@@ -81,8 +82,9 @@ private:
     void renewHold(const QJsonObject &message);
     void release(LiveClient *client, const QJsonObject &message);
     void letGo(Relay relay);
-    // The hold ended without the client asking: the client hears why, and lets go.
-    void holdEnded(Relay relay, const QString &why);
+    // The hold ended without the client asking: the client hears why (`reason`, else the words
+    // for `why`), and lets go.
+    void holdEnded(Relay relay, HoldEnd why, const QString &reason = {});
     void carried(const BridgeCommand &command);
     void dropped(const BridgeCommand &command, HoldEnd why);
     // Answers `id` once the line has carried what was written so far.
