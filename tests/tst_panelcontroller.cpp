@@ -343,7 +343,12 @@ void TestPanelController::portOwnedByRelayMqtt()
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
 
+    // At start-up, and when the operator tries the port.
     Panel panel({pty.name()});
+    panel.controller.start();
+    QCOMPARE(panel.view.problems.value(Box::Combo1),
+        QStringLiteral("No serial port found: type the number of a port to try it; port 1: "
+                       "relay-mqtt (bench) owns it; its page: http://127.0.0.1:8080/"));
     panel.view.setText(Box::Combo1, "1");
     qputenv("XDG_RUNTIME_DIR", saved);
     QVERIFY(!panel.link.isOpen());

@@ -54,13 +54,17 @@ void PanelController::start()
     // One look at the system's ports for the probes and the first open.
     m_link.beginPortScan();
     QStringList found;
+    QString owned;
     for (int port : probedPorts) {
         if (m_link.probe(port))
             found.append(QString::number(port));
+        else if (const std::optional<PortOwner> owner = PortOwner::find(m_link.devicePath(port)))
+            owned += tr("; port %1: %2").arg(port).arg(owner->description());
     }
     m_view.appendItems(Box::Combo1, found);
     if (found.isEmpty())
-        report(Box::Combo1, tr("No serial port found: type the number of a port to try it"));
+        report(
+            Box::Combo1, tr("No serial port found: type the number of a port to try it") + owned);
     else
         m_view.setText(Box::Combo1, m_view.firstItem(Box::Combo1));
     m_link.endPortScan();
