@@ -572,6 +572,24 @@ Exited runToExit(const QStringList &arguments, const QString &line, std::chrono:
     return {took, exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
+// A run's times as the rows give them: median / 90th percentile / worst.
+QString spread(const Statistics &s)
+{
+    return ms(s.median(), 1) + " / " + ms(s.percentile(90), 1) + " / " + ms(s.worst(), 1);
+}
+
+// A hold's bursts against the line's capacity over `seconds`, and what went wrong, if anything.
+QString holdCount(qsizetype bursts, int seconds, bool allHeld, int status)
+{
+    const double capacity = seconds * 1000.0 / burstMs;
+    QString count = QStringLiteral("%1 / %2").arg(bursts).arg(capacity, 0, 'f', 0);
+    if (!allHeld)
+        count += " (not all of them relay 1's hold burst)";
+    if (status != 0)
+        count += QStringLiteral(" (relayctl exited with %1)").arg(status);
+    return count;
+}
+
 // 6. relayctl switching one relay on, from start to exit, against the 83.3 ms it must wait for
 // its burst to leave plus the start and exit of a minimal Qt Core program; the burst is read at
 // the far end after every run.
@@ -601,9 +619,6 @@ QList<Row> relayctlOnce(const QString &relayctl, const QString &minimal)
     const Statistics m(minimalMs);
     const double own = c.median() - burstMs;
     const double ratio = own / m.median();
-    const auto spread = [](const Statistics &s) {
-        return ms(s.median(), 1) + " / " + ms(s.percentile(90), 1) + " / " + ms(s.worst(), 1);
-    };
     return {
         {QStringLiteral("6. `relayctl --device PTY on 1`, start to exit: median / 90th "
                         "percentile / worst (%1 runs)")
@@ -639,12 +654,7 @@ QList<Row> relayctlHold(const QString &relayctl)
 
     const PacedLine pace = paced(arrivals);
     const Statistics s(pace.intervals);
-    const double capacity = seconds * 1000.0 / burstMs;
-    QString count = QStringLiteral("%1 / %2").arg(arrivals.size()).arg(capacity, 0, 'f', 0);
-    if (!allHeld)
-        count += " (not all of them relay 1's hold burst)";
-    if (ctl.status != 0)
-        count += QStringLiteral(" (relayctl exited with %1)").arg(ctl.status);
+    const QString count = holdCount(arrivals.size(), seconds, allHeld, ctl.status);
     return {
         {QStringLiteral("7. `relayctl --device PTY hold 1 %1s`: bursts on the line / line "
                         "capacity")
@@ -1641,15 +1651,7 @@ QList<Row> relayctlThroughService(const QString &relayctl, const QString &relayM
     const Statistics service(serviceMs);
     const Statistics direct(directMs);
     const double ratio = service.median() / direct.median();
-    const auto spread = [](const Statistics &s) {
-        return ms(s.median(), 1) + " / " + ms(s.percentile(90), 1) + " / " + ms(s.worst(), 1);
-    };
-    const double capacity = seconds * 1000.0 / burstMs;
-    QString count = QStringLiteral("%1 / %2").arg(arrivals.size()).arg(capacity, 0, 'f', 0);
-    if (!allHeld)
-        count += " (not all of them relay 1's hold burst)";
-    if (hold.status != 0)
-        count += QStringLiteral(" (relayctl exited with %1)").arg(hold.status);
+    const QString count = holdCount(arrivals.size(), seconds, allHeld, hold.status);
     return {
         {QStringLiteral("10. `relayctl --device PTY on 1` through relay-mqtt's socket, start to "
                         "exit: median / 90th percentile / worst (%1 runs)")
