@@ -27,6 +27,7 @@ struct Door
     QString file;
     FakeDoor::Kind kind;
     QString device;
+    bool up = true; // the owner has the port open, rather than waiting for it
 };
 
 } // namespace
@@ -85,6 +86,14 @@ void TestLineOwner::findsTheOwner_data()
         {"b.sock", Kind::Answering, "/dev/null"}}
                                                << "/dev/null"
                                                << "b.sock";
+    QTest::newRow("the one that has it open")
+        << QList<Door>{{"a.sock", Kind::Answering, "/dev/null", false},
+               {"b.sock", Kind::Answering, "/dev/null"}}
+        << "/dev/null"
+        << "b.sock";
+    QTest::newRow("one waiting for it, alone")
+        << QList<Door>{{"a.sock", Kind::Answering, "/dev/null", false}} << "/dev/null"
+        << "a.sock";
     QTest::newRow("not a door's name")
         << QList<Door>{{"a.socket", Kind::Answering, "/dev/null"}} << "/dev/null"
         << "";
@@ -105,7 +114,7 @@ void TestLineOwner::findsTheOwner()
     std::vector<std::unique_ptr<FakeDoor>> fakes;
     for (const Door &door : doors) {
         fakes.push_back(std::make_unique<FakeDoor>(folder.filePath(door.file), door.kind,
-            FakeDoor::hello(inFolder(door.device), "bench", "http://127.0.0.1:8080/")));
+            FakeDoor::hello(inFolder(door.device), "bench", "http://127.0.0.1:8080/", door.up)));
         QVERIFY(fakes.back()->isValid());
     }
 
@@ -144,20 +153,27 @@ void TestLineOwner::doorIsForTheSerialGroup()
     LiveClients live(api, line);
     LocalDoor door(live, [] { return QStringLiteral(R"({"type":"line","device":"/dev/null"})"); });
     const QString path = folder.filePath("run/bench.sock");
-    QVERIFY2(door.open(path), qPrintable(door.errorString()));
+    const mode_t umask = ::umask(0);
+    const bool opened = door.open(path);
+    ::umask(umask);
+    QVERIFY2(opened, qPrintable(door.errorString()));
 
-    struct stat made = {};
-    QCOMPARE(::stat(QFile::encodeName(path).constData(), &made), 0);
-    QVERIFY(S_ISSOCK(made.st_mode));
-    QCOMPARE(made.st_uid, ::geteuid());
+    struct stat socket = {};
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &socket), 0);
+    QVERIFY(S_ISSOCK(socket.st_mode));
+    QCOMPARE(socket.st_uid, ::geteuid());
     const group *serial = ::getgrnam(LocalDoor::serialGroup);
     if (serial != nullptr && ::geteuid() == 0) {
-        QCOMPARE(made.st_gid, serial->gr_gid);
-        QCOMPARE(made.st_mode & 07777, mode_t(0660));
+        QCOMPARE(socket.st_gid, serial->gr_gid);
+        QCOMPARE(socket.st_mode & 07777, mode_t(0660));
     } else {
         // Whoever cannot hand it to the group keeps it to themselves.
-        QVERIFY(made.st_gid == (serial ? serial->gr_gid : ~gid_t(0)) || (made.st_mode & 077) == 0);
+        QVERIFY(
+            socket.st_gid == (serial ? serial->gr_gid : ~gid_t(0)) || (socket.st_mode & 077) == 0);
     }
+    // The folder it made is its own to write, whatever the umask.
+    const QFile::Permissions folderMode = QFile::permissions(folder.filePath("run"));
+    QVERIFY(!(folderMode & (QFile::WriteGroup | QFile::WriteOther)));
     // Nothing is left beside it of how it was made.
     QCOMPARE(QDir(folder.filePath("run"))
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),

@@ -60,6 +60,7 @@ private slots:
     void refusedWithTheId();
     void droppedByAnotherClientsStop();
     void holdOfItsOwnLength();
+    void holdHasOneHolder();
 
 private:
     RecordingClient *connectClient();
@@ -128,7 +129,11 @@ void TestLiveClients::refusedWithTheId_data()
     QTest::newRow("a hold of no relay")
         << QByteArray(R"({"type":"hold","card":1,"relay":9,"id":1})") << 404;
     QTest::newRow("a hold too long")
-        << QByteArray(R"({"type":"hold","card":1,"relay":2,"hold_ms":3600001,"id":1})") << 404;
+        << QByteArray(R"({"type":"hold","card":1,"relay":2,"hold_ms":3600001,"id":1})") << 400;
+    QTest::newRow("a hold of a length in words")
+        << QByteArray(R"({"type":"hold","card":1,"relay":2,"hold_ms":"5s","id":1})") << 400;
+    QTest::newRow("no such message")
+        << QByteArray(R"({"type":"hodl","card":1,"relay":2,"id":1})") << 400;
 }
 
 void TestLiveClients::refusedWithTheId()
@@ -176,6 +181,27 @@ void TestLiveClients::holdOfItsOwnLength()
     client->say(R"({"type":"release","card":1,"relay":4,"id":6})");
     QTRY_COMPARE(client->of("carried").size(), 2);
     QCOMPARE(client->of("carried").last().value("id"), QJsonValue(6));
+}
+
+void TestLiveClients::holdHasOneHolder()
+{
+    RecordingClient *holder = connectClient();
+    RecordingClient *other = connectClient();
+    holder->say(R"({"type":"hold","card":1,"relay":5,"id":1})");
+    QTRY_COMPARE(holder->of("carried").size(), 1);
+    // Neither taken over nor let go by another client.
+    other->say(R"({"type":"hold","card":1,"relay":5,"hold_ms":100,"id":1})");
+    other->say(R"({"type":"release","card":1,"relay":5,"id":2})");
+    QCOMPARE(other->of("refused").size(), 2);
+    QCOMPARE(other->of("refused").at(0).value("status").toInt(), 409);
+    QCOMPARE(other->of("refused").at(1).value("status").toInt(), 409);
+    QVERIFY(other->of("carried").isEmpty());
+    // The holder, renewing, still has it when it lets go.
+    holder->say(R"({"type":"renew","card":1,"relay":5})");
+    holder->say(R"({"type":"release","card":1,"relay":5,"id":2})");
+    QTRY_COMPARE(holder->of("carried").size(), 2);
+    QVERIFY(holder->of("holdEnded").isEmpty());
+    QVERIFY(holder->of("refused").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestLiveClients)

@@ -82,7 +82,7 @@ QString RelayService::hello() const
 {
     QJsonObject hello{{QStringLiteral("type"), QString(LineDoors::helloType)},
         {QString(LineDoors::deviceKey), m_line.device()},
-        {QString(LineDoors::nameKey), m_options.name}};
+        {QString(LineDoors::nameKey), m_options.name}, {QString(LineDoors::upKey), m_line.isUp()}};
     if (m_web)
         hello.insert(QString(LineDoors::pageKey), m_options.web.pageUrl(m_options.hostName));
     return QString::fromUtf8(QJsonDocument(hello).toJson(QJsonDocument::Compact));

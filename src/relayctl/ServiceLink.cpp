@@ -6,6 +6,11 @@ void ServiceLink::take(const QString &text)
 {
     const QJsonObject object = QJsonDocument::fromJson(text.toUtf8()).object();
     const QString type = object.value(u"type").toString();
+    // relay-mqtt asks whether relayctl still lives while it waits.
+    if (type == QLatin1String("ping")) {
+        send({{QStringLiteral("type"), QStringLiteral("pong")}});
+        return;
+    }
     if (type == QLatin1String("closing")) {
         m_closing = object.value(u"reason").toString();
         return;

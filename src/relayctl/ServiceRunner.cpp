@@ -90,11 +90,13 @@ int ServiceRunner::run()
                 break;
             }
         }
-        // Whatever else ended the steps, what relay-mqtt took is carried before relayctl goes.
+        // Whatever else ended the steps, what relay-mqtt took is carried before relayctl goes;
+        // after a signal, not much longer than the line takes for it.
         if (!m_linkDown) {
             const int status = m_status;
+            const bool interrupted = m_interruptions.first() != 0;
             m_status = Done;
-            settle();
+            settle(0, interrupted ? afterInterruption : slowestAnswer);
             if (status != Done)
                 m_status = status;
         }
@@ -155,7 +157,9 @@ bool ServiceRunner::hold(const Step &step)
     }
     // Renewed until relay-mqtt says its time is up; should that word not come, relayctl lets
     // go itself a little later.
-    const auto end = SteadyClock::now() + step.duration + slowestAnswer;
+    m_holdStarted = SteadyClock::now();
+    m_holdLength = step.duration;
+    const auto end = SteadyClock::now() + step.duration + holdEndAllowance;
     QJsonObject renew = relay;
     renew.insert(QStringLiteral("type"), QStringLiteral("renew"));
     while (!stopped() && m_holding && !m_holdOver && SteadyClock::now() < end) {
@@ -178,18 +182,18 @@ bool ServiceRunner::hold(const Step &step)
     return !stopped();
 }
 
-bool ServiceRunner::settle(qsizetype most)
+bool ServiceRunner::settle(qsizetype most, std::chrono::milliseconds limit)
 {
     if (qsizetype(m_unanswered.size()) <= most)
         return !stopped();
     const bool answered
-        = runUntil([this, most] { return qsizetype(m_unanswered.size()) <= most; }, slowestAnswer);
+        = runUntil([this, most] { return qsizetype(m_unanswered.size()) <= most; }, limit);
     if (!answered && !stopped()) {
         m_status = ServiceLink::Lost;
         m_log << QStringLiteral("relayctl: ")
               << tr("%1 did not report the line had carried the bursts within %2 s")
                      .arg(m_link.description())
-                     .arg(slowestAnswer.count())
+                     .arg(std::chrono::duration_cast<std::chrono::seconds>(limit).count())
               << Qt::endl;
     }
     return answered && !stopped();
@@ -233,23 +237,39 @@ void ServiceRunner::received(const QJsonObject &message)
     } else if (type == QLatin1String("refused") && m_unanswered.erase(id) > 0) {
         const QString words = m_words[id];
         m_words.erase(id);
-        // A port relay-mqtt cannot use is the port relayctl could not open, or lost.
-        const bool portDown = message.value(u"status").toInt() == 503;
-        refuse(words, message.value(u"error").toString(),
-            portDown ? (m_anyCarried ? int(ServiceLink::Lost) : int(ServiceLink::Unreachable))
-                     : int(Refused));
+        // A port relay-mqtt cannot use is the port relayctl could not open, or lost; a card it
+        // does not bridge is as unavailable.
+        const int status = message.value(u"status").toInt();
+        const bool portDown = status == 503;
+        if (portDown && m_anyCarried)
+            refuse(words, message.value(u"error").toString(), ServiceLink::Lost);
+        else if (portDown || status == 404)
+            refuse(words, message.value(u"error").toString(), ServiceLink::Unreachable);
+        else
+            refuse(words, message.value(u"error").toString());
         if (id == m_holdStart)
             m_holding.reset();
     } else if (type == QLatin1String("holdEnded") && m_holding
         && message.value(u"card").toInt() == m_holding->first
         && message.value(u"relay").toInt() == m_holding->second) {
-        if (message.value(u"timeUp").toBool()) {
+        const auto heldFor = std::chrono::duration_cast<std::chrono::milliseconds>(
+            SteadyClock::now() - m_holdStarted);
+        // Its own time, unless a shorter hold another client asked for took its place.
+        if (message.value(u"timeUp").toBool() && heldFor >= m_holdLength - holdEndAllowance) {
             m_holdOver = true;
             return;
         }
         m_holding.reset();
-        refuse(tr("hold relay %1").arg(message.value(u"relay").toInt()),
-            tr("it ended the hold: %1").arg(message.value(u"reason").toString()));
+        const QString what = tr("hold relay %1").arg(message.value(u"relay").toInt());
+        if (message.value(u"portLost").toBool())
+            refuse(what, message.value(u"reason").toString(), ServiceLink::Lost);
+        else if (message.value(u"timeUp").toBool())
+            refuse(what,
+                tr("it ended the hold after %1 of %2 ms, for another client's hold of the relay")
+                    .arg(heldFor.count())
+                    .arg(m_holdLength.count()));
+        else
+            refuse(what, tr("it ended the hold: %1").arg(message.value(u"reason").toString()));
     }
 }
 

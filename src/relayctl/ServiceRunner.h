@@ -37,6 +37,11 @@ public:
     static constexpr std::chrono::seconds slowestAnswer{20};
     // Commands sent ahead of their answers: the line is never idle for want of the next.
     static constexpr int window = 4;
+    // How far from its own length relay-mqtt's end of a hold may be: the start is counted
+    // from its first burst there, from its answer here.
+    static constexpr std::chrono::milliseconds holdEndAllowance{500};
+    // After SIGINT or SIGTERM, how long relayctl waits for what relay-mqtt took to be carried.
+    static constexpr std::chrono::seconds afterInterruption{2};
 
     ServiceRunner(
         const Job &job, ServiceLink &link, Interruptions &interruptions, QTextStream &log);
@@ -53,7 +58,7 @@ private:
     bool send(const Step &step);
     bool hold(const Step &step);
     // Until every command sent is answered, or the run must end.
-    bool settle(qsizetype most = 0);
+    bool settle(qsizetype most = 0, std::chrono::milliseconds limit = slowestAnswer);
     // Runs the event loop for `duration`, or until the run must end.
     bool pause(std::chrono::milliseconds duration);
     // Runs the event loop until `done` or the run ends, at most `limit`; false if it ran out.
@@ -78,4 +83,6 @@ private:
     std::optional<std::pair<int, int>> m_holding;
     int m_holdStart = 0;
     bool m_holdOver = false; // relay-mqtt ended the hold when its time was up
+    std::chrono::steady_clock::time_point m_holdStarted;
+    std::chrono::milliseconds m_holdLength{};
 };

@@ -15,8 +15,8 @@ WebLink::WebLink(QUrl page, QByteArray token, QList<QSslCertificate> certificate
     m_patience.setSingleShot(true);
     m_patience.setInterval(patience);
     connect(&m_patience, &QTimer::timeout, this, [this] {
-        m_socket.abort();
         end(Unreachable, tr("nothing answered within %1 s").arg(patience.count()));
+        m_socket.abort();
     });
     connect(this, &ServiceLink::ready, &m_patience, &QTimer::stop);
     connect(this, &ServiceLink::ready, this, [this] { m_in = true; });
@@ -74,7 +74,7 @@ void WebLink::closed()
         = m_socket.closeReason().isEmpty() ? m_socket.errorString() : m_socket.closeReason();
     // Turned away before it was let in, by the rule for logins: the token was not the page's.
     if (!m_in && m_socket.closeCode() == QWebSocketProtocol::CloseCodePolicyViolated)
-        end(NotLetIn, reason);
+        end(NotLetIn, tr("the page did not let relayctl in (%1): see --token-file").arg(reason));
     else
         end(m_in ? Lost : Unreachable, reason);
 }

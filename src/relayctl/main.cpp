@@ -30,15 +30,14 @@ QString failure(const QString &text)
     return QStringLiteral("relayctl: ") + text;
 }
 
-// Whether relay-mqtt takes every command of the job; if not, says which it does not.
+// Whether relay-mqtt takes every command of the job; if not, says so.
 bool serviceTakes(const Job &job, QTextStream &err)
 {
     for (const Step &step : job.steps) {
         if (step.kind == Step::Kind::Send && !ServiceRunner::commandMessage(step)) {
             err << failure(QCoreApplication::translate("relayctl",
-                "%1 is relay-mqtt's, which gives no card a new address: stop "
-                "relay-mqtt to use set-address")
-                               .arg(job.lineName()))
+                "relay-mqtt, which has the line, gives no card a new address: stop it "
+                "to use set-address on the port"))
                 << Qt::endl;
             return false;
         }

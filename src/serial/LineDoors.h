@@ -16,6 +16,8 @@ public:
     static constexpr auto deviceKey = QLatin1StringView("device");
     static constexpr auto nameKey = QLatin1StringView("name");
     static constexpr auto pageKey = QLatin1StringView("page");
+    // Whether the owner has the port open now: one still trying to open it says false.
+    static constexpr auto upKey = QLatin1StringView("up");
 
     // The folder where an owner puts its door: systemd's $RUNTIME_DIRECTORY, else
     // /run/relay-mqtt for root, else $XDG_RUNTIME_DIR/relay-mqtt. Empty when there is none.

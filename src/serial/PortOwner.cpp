@@ -21,12 +21,17 @@ std::optional<PortOwner> PortOwner::find(const QString &device, const QStringLis
 {
     if (device.isEmpty())
         return std::nullopt;
+    std::optional<PortOwner> waiting;
     for (const QString &door : LineDoors::candidates(folders)) {
         std::optional<PortOwner> owner = ask(door);
-        if (owner && sameDevice(device, owner->device))
+        if (!owner || !sameDevice(device, owner->device))
+            continue;
+        if (owner->up)
             return owner;
+        if (!waiting)
+            waiting = std::move(owner);
     }
-    return std::nullopt;
+    return waiting;
 }
 
 bool PortOwner::sameDevice(const QString &one, const QString &other)
@@ -58,13 +63,13 @@ std::optional<PortOwner> PortOwner::ask(const QString &door)
     if (hello.value(u"type").toString() != LineDoors::helloType)
         return std::nullopt;
     return PortOwner{door, hello.value(LineDoors::deviceKey).toString(),
-        hello.value(LineDoors::nameKey).toString(), hello.value(LineDoors::pageKey).toString()};
+        hello.value(LineDoors::nameKey).toString(), hello.value(LineDoors::pageKey).toString(),
+        hello.value(LineDoors::upKey).toBool()};
 }
 
 QString PortOwner::description() const
 {
-    const QString owner
-        = QCoreApplication::translate("PortOwner", "relay-mqtt (%1) owns it").arg(name);
+    QString owner = QCoreApplication::translate("PortOwner", "relay-mqtt (%1) owns it").arg(name);
     if (page.isEmpty())
         return owner;
     return QCoreApplication::translate("PortOwner", "%1; its page: %2").arg(owner, page);

@@ -20,8 +20,10 @@ struct PortOwner
     QString device; // the device as the owner names it
     QString name; // the owner's name for itself ("relaycards")
     QString page; // the owner's web page, if it serves one
+    bool up = false; // whether the owner has the port open
 
-    // The owner of `device` (a path, a symlink to one), among the doors in `folders`.
+    // The owner of `device` (a path, a symlink to one), among the doors in `folders`: the one
+    // that has it open, if two say they own it (one of them waits for the port).
     static std::optional<PortOwner> find(
         const QString &device, const QStringList &folders = LineDoors::searchFolders());
     // Whether the two paths name one device: the same character device, or the same path.

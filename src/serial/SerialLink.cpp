@@ -213,7 +213,7 @@ bool SerialLink::hungUp() const
 
 QString SerialLink::devicePath(int port) const
 {
-    const QString name = m_portNames(port);
+    QString name = m_portNames(port);
     if (name.isEmpty() || name.startsWith(u'/'))
         return name;
 #ifdef Q_OS_UNIX

@@ -9,9 +9,10 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
-FakeDoor::FakeDoor(const QString &path, Kind kind, const QByteArray &hello) : m_hello(hello)
+FakeDoor::FakeDoor(const QString &path, Kind kind, QByteArray hello) : m_hello(std::move(hello))
 {
     const QByteArray name = QFile::encodeName(path);
     sockaddr_un address = {};
@@ -45,9 +46,9 @@ FakeDoor::~FakeDoor()
         ::close(m_socket);
 }
 
-QByteArray FakeDoor::hello(const QString &device, const QString &name, const QString &page)
+QByteArray FakeDoor::hello(const QString &device, const QString &name, const QString &page, bool up)
 {
-    QJsonObject hello{{"type", "line"}, {"device", device}, {"name", name}};
+    QJsonObject hello{{"type", "line"}, {"device", device}, {"name", name}, {"up", up}};
     if (!page.isEmpty())
         hello.insert("page", page);
     return QJsonDocument(hello).toJson(QJsonDocument::Compact) + '\n';

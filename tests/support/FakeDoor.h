@@ -15,14 +15,16 @@ class FakeDoor
 public:
     enum class Kind { Answering, Silent, Stale };
 
-    FakeDoor(const QString &path, Kind kind, const QByteArray &hello = {});
+    FakeDoor(const QString &path, Kind kind, QByteArray hello = {});
     ~FakeDoor();
     FakeDoor(const FakeDoor &) = delete;
     FakeDoor &operator=(const FakeDoor &) = delete;
 
     bool isValid() const { return m_valid; }
-    // The hello of an owner of `device`, named `name`, with its `page`.
-    static QByteArray hello(const QString &device, const QString &name, const QString &page = {});
+    // The hello of an owner of `device`, named `name`, with its `page`, that has the port open
+    // (`up`) or waits for it.
+    static QByteArray hello(
+        const QString &device, const QString &name, const QString &page = {}, bool up = true);
 
 private:
     void serve();

@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 QString compact(const QJsonObject &message)
@@ -46,7 +48,10 @@ void LiveClients::add(std::unique_ptr<LiveClient> owned, const QByteArray &sessi
 {
     LiveClient *client = owned.release();
     client->setParent(this);
-    if (m_clients.size() >= std::size_t(mostClients)) {
+    // Each side has its own room: programs on this machine never crowd out the pages.
+    const auto sameSide = std::count_if(m_clients.begin(), m_clients.end(),
+        [client](const auto &entry) { return entry.first->from() == client->from(); });
+    if (sameSide >= mostClients) {
         client->close(LiveClient::Closing::GoingAway, tr("too many clients connected"));
         client->deleteLater();
         return;
@@ -117,11 +122,17 @@ void LiveClients::received(LiveClient *client, const QString &message)
     if (type == QLatin1String("hold"))
         startHold(client, *object);
     else if (type == QLatin1String("renew"))
-        renewHold(*object);
+        renewHold(client, *object);
     else if (type == QLatin1String("release"))
         release(client, *object);
     else if (type == QLatin1String("command"))
         command(client, *object);
+    else if (isId(object->value(u"id")))
+        // A client waiting for its answer hears that there will be none.
+        sendRefusal(client,
+            RelayApi::error(
+                RelayApi::Status::BadRequest, tr("no message of type \"%1\"").arg(type)),
+            object->value(u"id"));
 }
 
 void LiveClients::command(LiveClient *client, const QJsonObject &message)
@@ -158,25 +169,35 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
 {
     const QJsonValue id = message.value(u"id");
     std::optional<BridgeCommand> hold = m_api.readHold(message);
-    // A program holds for a time of its own (a page, while the finger is down): the line ends
-    // the hold then, as exactly as any hold's.
-    if (const QJsonValue length = message.value(u"hold_ms"); hold && !length.isUndefined()) {
-        if (length.toInteger() < 1 || length.toInteger() > BridgeCommand::longestHold.count()
-            || length.toDouble() != double(length.toInteger()))
-            hold.reset();
-        else
-            hold->holdLength = std::chrono::milliseconds(length.toInteger());
-    }
     if (!hold) {
         if (isId(id))
             sendRefusal(client,
                 RelayApi::error(RelayApi::Status::NotFound, tr("no such card or relay")), id);
         return;
     }
+    // A program holds for a time of its own (a page, while the finger is down): the line ends
+    // the hold then, as exactly as any hold's.
+    if (const QJsonValue length = message.value(u"hold_ms"); !length.isUndefined()) {
+        if (!length.isDouble() || length.toDouble() != double(length.toInteger())
+            || length.toInteger() < 1 || length.toInteger() > BridgeCommand::longestHold.count()) {
+            sendRefusal(client,
+                RelayApi::error(RelayApi::Status::BadRequest,
+                    tr("\"hold_ms\" is 1 to %1").arg(BridgeCommand::longestHold.count())),
+                id);
+            return;
+        }
+        hold->holdLength = std::chrono::milliseconds(length.toInteger());
+    }
     const Relay relay{hold->card, hold->relay};
-    if (m_holds.contains(relay)) {
-        renewHold(message);
-        // Held already, and so driven already.
+    if (const auto held = m_holds.find(relay); held != m_holds.end()) {
+        // A hold has one holder, who alone renews it and hears how it ends.
+        if (held->second.client != client) {
+            sendRefusal(client,
+                RelayApi::error(RelayApi::Status::Conflict, tr("another client holds the relay")),
+                id);
+            return;
+        }
+        renewHold(client, message);
         if (isId(id))
             answerCarried(client, id);
         return;
@@ -204,23 +225,32 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
         started->second.expiry->start();
 }
 
-void LiveClients::renewHold(const QJsonObject &message)
+void LiveClients::renewHold(LiveClient *client, const QJsonObject &message)
 {
     // A hold that has ended (a stop, another command) is not started again by a renewal.
     const std::optional<BridgeCommand> hold = m_api.readHold(message);
     if (!hold)
         return;
     const auto found = m_holds.find({hold->card, hold->relay});
-    if (found != m_holds.end())
+    if (found != m_holds.end() && found->second.client == client)
         found->second.expiry->start();
 }
 
 void LiveClients::release(LiveClient *client, const QJsonObject &message)
 {
-    if (const std::optional<BridgeCommand> hold = m_api.readHold(message))
+    const QJsonValue id = message.value(u"id");
+    if (const std::optional<BridgeCommand> hold = m_api.readHold(message)) {
+        const auto found = m_holds.find({hold->card, hold->relay});
+        if (found != m_holds.end() && found->second.client != client) {
+            sendRefusal(client,
+                RelayApi::error(RelayApi::Status::Conflict, tr("another client holds the relay")),
+                id);
+            return;
+        }
         letGo({hold->card, hold->relay});
+    }
     // Its last burst, if one is on its way, is carried by then.
-    if (const QJsonValue id = message.value(u"id"); isId(id))
+    if (isId(id))
         answerCarried(client, id);
 }
 
@@ -242,7 +272,8 @@ void LiveClients::holdEnded(Relay relay, HoldEnd why, const QString &reason)
         {{QStringLiteral("type"), QStringLiteral("holdEnded")},
             {QStringLiteral("card"), relay.first}, {QStringLiteral("relay"), relay.second},
             {QStringLiteral("reason"), reason.isEmpty() ? holdEndText(why) : reason},
-            {QStringLiteral("timeUp"), why == HoldEnd::TimeUp}});
+            {QStringLiteral("timeUp"), why == HoldEnd::TimeUp},
+            {QStringLiteral("portLost"), why == HoldEnd::LineFailed}});
 }
 
 void LiveClients::carried(const BridgeCommand &command)

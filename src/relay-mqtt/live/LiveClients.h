@@ -26,11 +26,12 @@ class RelayLine;
 // their own each), and hold relays while a finger is down or a program runs. A client renews
 // its hold every 100 ms or so; a hold not renewed for `holdRenewal` ends, so a client that goes
 // away without a word never leaves a relay held. A client is told at once when its hold ends
-// for any other reason; a hold may ask for a length of its own ("hold_ms"), which the line
-// times as any hold's. A command, hold or release that carries an "id" is answered with that
-// id once the line has carried its burst ("carried"), or with why it never will ("refused").
-// Clients are pinged; one that answers nothing for `silenceAllowed`, or leaves more than
-// `mostUnsent` bytes unread, is closed, and so is every page of a session that ends.
+// for any other reason ("timeUp" when its own length ran out, "portLost"); a hold has one
+// holder, who alone renews or releases it, and may ask for a length of its own ("hold_ms"),
+// which the line times as any hold's. A command, hold or release that carries an "id" is answered
+// with that id once the line has carried its burst ("carried"), or with why it never will
+// ("refused"). Clients are pinged; one that answers nothing for `silenceAllowed`, or leaves more
+// than `mostUnsent` bytes unread, is closed, and so is every page of a session that ends.
 class LiveClients : public QObject
 {
     Q_OBJECT
@@ -39,7 +40,8 @@ public:
     static constexpr std::chrono::milliseconds holdRenewal{300};
     static constexpr std::chrono::seconds pingInterval{10};
     static constexpr std::chrono::seconds silenceAllowed{30};
-    // Clients beyond these are turned away; each costs a socket and its buffers.
+    // Clients beyond these on one side (the pages, the local socket's) are turned away; each
+    // costs a socket and its buffers.
     static constexpr qsizetype mostClients = 200;
     static constexpr qint64 mostUnsent = qint64{1024} * 1024;
 
@@ -79,7 +81,7 @@ private:
     // {"type":"command","path":"A/relays/R","body":{...}}: as a POST to /api/cards/A/relays/R.
     void command(LiveClient *client, const QJsonObject &message);
     void startHold(LiveClient *client, const QJsonObject &message);
-    void renewHold(const QJsonObject &message);
+    void renewHold(LiveClient *client, const QJsonObject &message);
     void release(LiveClient *client, const QJsonObject &message);
     void letGo(Relay relay);
     // The hold ended without the client asking: the client hears why (`reason`, else the words

@@ -35,7 +35,7 @@ qint64 LocalClient::unsent() const
 
 void LocalClient::ping()
 {
-    emit pong();
+    send(QStringLiteral(R"({"type":"ping"})"));
 }
 
 void LocalClient::close(Closing, const QString &reason)

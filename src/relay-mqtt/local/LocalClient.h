@@ -22,7 +22,7 @@ public:
     QString from() const override;
     void send(const QString &message) override;
     qint64 unsent() const override;
-    // The system tells at once when a local client goes: a ping is answered here.
+    // {"type":"ping"}: any message the client sends back answers it.
     void ping() override;
     void close(Closing closing, const QString &reason) override;
     void abort() override;

@@ -40,14 +40,18 @@ LocalDoor::~LocalDoor()
 bool LocalDoor::open(const QString &path)
 {
     const QFileInfo where(path);
+    const bool newFolder = !where.dir().exists();
     if (!QDir().mkpath(where.absolutePath()))
         return fail(tr("%1 cannot be made").arg(where.absolutePath()));
+    // Whatever the umask: a door others could replace would lead relayctl anywhere.
+    if (newFolder && ::chmod(QFile::encodeName(where.absolutePath()).constData(), 0755) != 0)
+        return fail(tr("%1 cannot be made private: %2").arg(where.absolutePath(), systemError()));
     const QByteArray encoded = QFile::encodeName(path);
     struct stat existing = {};
     if (::lstat(encoded.constData(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode))
             return fail(tr("%1 is there already, and is no socket").arg(path));
-        if (PortOwner::ask(path))
+        if (someoneListens(path))
             return fail(tr("another relay-mqtt answers at %1").arg(path));
         // Left by a relay-mqtt that was killed: nobody listens on it any more.
         ::unlink(encoded.constData());
@@ -112,6 +116,14 @@ int LocalDoor::listeningSocket(const QString &path)
         return undo(systemError());
     ::rmdir(folder.constData());
     return socket;
+}
+
+bool LocalDoor::someoneListens(const QString &path)
+{
+    // Taken, even by an owner too busy to say so: only a socket nobody listens on is stale.
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    return probe.waitForConnected(int(PortOwner::patience.count()));
 }
 
 void LocalDoor::close()

@@ -41,6 +41,7 @@ private:
     // private folder beside it and moved into place, so that it is never open to others.
     int listeningSocket(const QString &path);
     void accept();
+    static bool someoneListens(const QString &path);
     bool fail(const QString &error);
 
     LiveClients &m_live;
