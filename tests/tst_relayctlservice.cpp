@@ -44,21 +44,23 @@ private slots:
 
 private:
     // relayctl with `arguments`, finding relay-mqtt's socket where the test's bridge puts it.
-    void startRelayctl(QProcess &process, const QStringList &arguments);
+    void startRelayctl(QProcess &process, const QStringList &arguments,
+        const QString &program = QStringLiteral(RELAYCTL));
     ProcessOutcome relayctl(const QStringList &arguments);
     // A hold through relay-mqtt, its relayctl killed while the relay is held: the bursts stop
     // at once, not after the renewals would have run out.
     void killedHoldLetsGo(const QStringList &arguments);
 };
 
-void TestRelayctlService::startRelayctl(QProcess &process, const QStringList &arguments)
+void TestRelayctlService::startRelayctl(
+    QProcess &process, const QStringList &arguments, const QString &program)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_RUNTIME_DIR", m_runtime->path());
     environment.remove("RELAYCTL_DEVICE");
     environment.remove("RELAYCTL_TOKEN_FILE");
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(RELAYCTL), arguments);
+    process.start(program, arguments);
 }
 
 ProcessOutcome TestRelayctlService::relayctl(const QStringList &arguments)
@@ -128,6 +130,10 @@ void TestRelayctlService::userOutsideTheSerialGroup()
     for (const QString &folder : {m_runtime->path(), runtimeFolder()})
         QVERIFY(QFile::setPermissions(
             folder, QFile::permissions(folder) | QFile::ReadOther | QFile::ExeOther));
+    // A copy of relayctl that the user nobody can run, wherever the build lies.
+    const QString program = m_runtime->filePath("relayctl");
+    QVERIFY(QFile::copy(QStringLiteral(RELAYCTL), program));
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOther));
 
     QProcess process;
     const uid_t uid = nobody->pw_uid;
@@ -136,7 +142,7 @@ void TestRelayctlService::userOutsideTheSerialGroup()
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
             ::_exit(120);
     });
-    startRelayctl(process, {"--device", m_pty->name(), "on", "1"});
+    startRelayctl(process, {"--device", m_pty->name(), "on", "1"}, program);
     const ProcessOutcome outcome = finish(process, 20s);
     QCOMPARE(outcome.exitCode, 69);
     QVERIFY2(outcome.errors.contains("Permission denied"), qPrintable(outcome.errors));
