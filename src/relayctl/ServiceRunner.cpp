@@ -133,7 +133,7 @@ bool ServiceRunner::send(const Step &step)
         return false;
     if (m_job.verbose)
         m_log << step.line() << Qt::endl;
-    m_words[sendMessage(*message)] = step.words;
+    sendMessage(*message, step.words);
     return true;
 }
 
@@ -148,8 +148,7 @@ bool ServiceRunner::hold(const Step &step)
     // relay-mqtt times the hold from its first burst, as relayctl does on a port of its own.
     start.insert(QStringLiteral("hold_ms"), qint64(step.duration.count()));
     m_holding = std::pair<int, int>{step.address, step.value};
-    m_holdStart = sendMessage(start);
-    m_words[m_holdStart] = step.words;
+    m_holdStart = sendMessage(start, step.words);
     // The hold's time counts from its first burst, which relay-mqtt reports carried.
     if (!settle()) {
         m_holding.reset();
@@ -178,7 +177,7 @@ bool ServiceRunner::hold(const Step &step)
     // last burst is carried before relayctl goes.
     QJsonObject release = relay;
     release.insert(QStringLiteral("type"), QStringLiteral("release"));
-    m_words[sendMessage(release)] = step.words;
+    sendMessage(release, step.words);
     return !stopped();
 }
 
@@ -232,11 +231,11 @@ void ServiceRunner::received(const QJsonObject &message)
     const int id = message.value(u"id").toInt(-1);
     if (type == QLatin1String("carried")) {
         m_unanswered.erase(id);
-        m_words.erase(id);
         m_anyCarried = true;
-    } else if (type == QLatin1String("refused") && m_unanswered.erase(id) > 0) {
-        const QString words = m_words[id];
-        m_words.erase(id);
+    } else if (const auto asked = m_unanswered.find(id);
+               type == QLatin1String("refused") && asked != m_unanswered.end()) {
+        const QString words = asked->second;
+        m_unanswered.erase(asked);
         // A port relay-mqtt cannot use is the port relayctl could not open, or lost; a card it
         // does not bridge is as unavailable.
         const int status = message.value(u"status").toInt();
@@ -273,10 +272,10 @@ void ServiceRunner::received(const QJsonObject &message)
     }
 }
 
-int ServiceRunner::sendMessage(QJsonObject message)
+int ServiceRunner::sendMessage(QJsonObject message, const QString &words)
 {
     message.insert(QStringLiteral("id"), ++m_lastId);
-    m_unanswered.insert(m_lastId);
+    m_unanswered.emplace(m_lastId, words);
     m_link.send(message);
     return m_lastId;
 }

@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <utility>
 
 class Interruptions;
@@ -64,7 +63,8 @@ private:
     // Runs the event loop until `done` or the run ends, at most `limit`; false if it ran out.
     bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds limit);
     void received(const QJsonObject &message);
-    int sendMessage(QJsonObject message);
+    // Sends `message` with an id of its own, to be answered; `words` say what it asks for.
+    int sendMessage(QJsonObject message, const QString &words);
     bool stopped() const { return m_status != Done; }
     void refuse(const QString &what, const QString &reason, int status = Refused);
 
@@ -76,9 +76,8 @@ private:
     int m_lastId = 0;
     bool m_anyCarried = false;
     bool m_linkDown = false;
-    std::set<int> m_unanswered;
-    // What each command sent says, for a refusal's message.
-    std::map<int, QString> m_words;
+    // The ids sent and not yet answered, with what each asked for, for a refusal's message.
+    std::map<int, QString> m_unanswered;
     // The relay relayctl is holding now, if it is, and the id that started its hold.
     std::optional<std::pair<int, int>> m_holding;
     int m_holdStart = 0;

@@ -192,9 +192,7 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     if (const auto held = m_holds.find(relay); held != m_holds.end()) {
         // A hold has one holder, who alone renews it and hears how it ends.
         if (held->second.client != client) {
-            sendRefusal(client,
-                RelayApi::error(RelayApi::Status::Conflict, tr("another client holds the relay")),
-                id);
+            sendRefusal(client, heldByAnother(), id);
             return;
         }
         renewHold(client, message);
@@ -242,9 +240,7 @@ void LiveClients::release(LiveClient *client, const QJsonObject &message)
     if (const std::optional<BridgeCommand> hold = m_api.readHold(message)) {
         const auto found = m_holds.find({hold->card, hold->relay});
         if (found != m_holds.end() && found->second.client != client) {
-            sendRefusal(client,
-                RelayApi::error(RelayApi::Status::Conflict, tr("another client holds the relay")),
-                id);
+            sendRefusal(client, heldByAnother(), id);
             return;
         }
         letGo({hold->card, hold->relay});
@@ -408,6 +404,11 @@ QJsonObject LiveClients::statusMessage() const
     return {{QStringLiteral("type"), QStringLiteral("status")},
         {QStringLiteral("port"), m_line.isUp() ? QStringLiteral("up") : QStringLiteral("lost")},
         {QStringLiteral("broker"), m_broker}};
+}
+
+RelayApi::Answer LiveClients::heldByAnother()
+{
+    return RelayApi::error(RelayApi::Status::Conflict, tr("another client holds the relay"));
 }
 
 QString LiveClients::holdEndText(HoldEnd why)

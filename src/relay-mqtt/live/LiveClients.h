@@ -103,6 +103,8 @@ private:
     void pulse();
     QJsonObject statusMessage() const;
     static QString holdEndText(HoldEnd why);
+    // The refusal of a hold, renewal or release of a relay another client holds.
+    static RelayApi::Answer heldByAnother();
 
     RelayApi &m_api;
     RelayLine &m_line;
