@@ -25,6 +25,7 @@
 #include "support/DiesWithParent.h"
 #include "support/HostileClient.h"
 #include "support/MosquittoBroker.h"
+#include "support/ProcessStatus.h"
 #include "support/PseudoTerminal.h"
 #include "support/RecordingView.h"
 #include "support/RelayMqttTest.h"
@@ -361,22 +362,9 @@ bool windowShown(const QString &title)
     return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
 }
 
-// A figure in KiB from the process's status, such as "VmHWM:" (peak resident memory).
-double statusKiB(qint64 pid, const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(field.size()).trimmed().split(' ').first().toDouble();
-    }
-    return 0;
-}
-
 double peakRssMiB(qint64 pid)
 {
-    return statusKiB(pid, "VmHWM:") / 1024.0;
+    return double(std::max<qint64>(statusKiB(pid, "VmHWM:"), 0)) / 1024.0;
 }
 
 // Lowers the process's peak resident memory to what it holds now (root only), so that a later
@@ -1441,7 +1429,7 @@ struct PagesIdle
 
 double residentKiB(qint64 pid)
 {
-    return statusKiB(pid, "VmRSS:");
+    return double(std::max<qint64>(statusKiB(pid, "VmRSS:"), 0));
 }
 
 // 9.3 and 9.4. Pages open on the live socket, as the page opens it, and then nothing happens.

@@ -67,9 +67,9 @@ void TestInstalled::clickReachesTheLine()
     // The ON button of relay 3, and then the emergency stop, clicked in their middles.
     const QString window = m_panel.window();
     QVERIFY(CoveredPanel::xdotool({"mousemove", "--window", window, "108", "132", "click", "1"}));
-    QCOMPARE(m_line.read(20, 5s), bytes({13, 1, 83, 51, 108}).repeated(4));
+    QCOMPARE(m_line.read(20, 5s), burstOf({13, 1, 83, 51, 108}));
     QVERIFY(CoveredPanel::xdotool({"mousemove", "--window", window, "352", "250", "click", "1"}));
-    QCOMPARE(m_line.read(20, 5s), bytes({13, 1, 69, 49, 124}).repeated(4));
+    QCOMPARE(m_line.read(20, 5s), burstOf({13, 1, 69, 49, 124}));
     QCOMPARE(m_line.readAll(200ms), QByteArray());
 }
 

@@ -18,10 +18,10 @@ using namespace std::chrono_literals;
 namespace {
 
 // The packets of these tests, as the line carries them: each four times.
-const QByteArray relay1On = bytes({13, 1, 83, 49, 110}).repeated(4);
-const QByteArray relay2On = bytes({13, 1, 83, 50, 109}).repeated(4);
-const QByteArray relay2Off = bytes({13, 1, 67, 50, 125}).repeated(4);
-const QByteArray showCard1 = bytes({13, 1, 68, 49, 125}).repeated(4);
+const QByteArray relay1On = burstOf({13, 1, 83, 49, 110});
+const QByteArray relay2On = burstOf({13, 1, 83, 50, 109});
+const QByteArray relay2Off = burstOf({13, 1, 67, 50, 125});
+const QByteArray showCard1 = burstOf({13, 1, 68, 49, 125});
 const QByteArray holdRelay3 = bytes({13, 1, 80, 51, 111});
 
 } // namespace

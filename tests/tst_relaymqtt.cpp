@@ -2,9 +2,9 @@
 // pseudo-terminal standing in for the serial port: what the cards would do with what reaches
 // the line (a VirtualCard per address), and what the broker holds.
 
+#include "sim/HeadlessLog.h"
 #include "support/RelayMqttTest.h"
 
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -77,7 +77,7 @@ void TestRelayMqtt::startsOnlineWithDiscovery()
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(waitForStates("00000000", "00000000"));
     // 8 switches and 2 buttons per card.
-    const auto configs = retained("homeassistant/#", 20);
+    const auto configs = retained("homeassistant/#");
     QCOMPARE(int(configs.size()), 20);
     QSet<QString> ids;
     for (const auto &[topic, payload] : configs) {
@@ -102,39 +102,44 @@ void TestRelayMqtt::commands_data()
     QTest::addColumn<QString>("card1");
     QTest::addColumn<QString>("card2");
 
-    QTest::newRow("set ON") << QList<Message>{{"1/relay/3/set", "ON"}} << relayBurst(1, 'S', 3)
-                            << "00100000"
+    QTest::newRow("set ON") << QList<Message>{{"1/relay/3/set", "ON"}}
+                            << burstOf({13, 1, 'S', '3', 108}) << "00100000"
                             << "00000000";
     QTest::newRow("set with blanks and case")
         << QList<Message>{{"2/relay/8/set", " on \n"}, {"2/relay/1/set", "oN"}}
-        << relayBurst(2, 'S', 8) + relayBurst(2, 'S', 1) << "00000000"
+        << burstOf({13, 2, 'S', '8', 102}) + burstOf({13, 2, 'S', '1', 109}) << "00000000"
         << "10000001";
-    QTest::newRow("1 then 0 then Off") << QList<Message>{{"1/relay/2/set", "1"},
-        {"1/relay/5/set", "1"}, {"1/relay/2/set", "0"}, {"1/relay/5/set", "Off"}}
-                                       << relayBurst(1, 'S', 2) + relayBurst(1, 'S', 5)
-            + relayBurst(1, 'C', 2) + relayBurst(1, 'C', 5)
-                                       << "00000000"
-                                       << "00000000";
+    QTest::newRow("1 then 0 then Off")
+        << QList<Message>{{"1/relay/2/set", "1"}, {"1/relay/5/set", "1"}, {"1/relay/2/set", "0"},
+               {"1/relay/5/set", "Off"}}
+        << burstOf({13, 1, 'S', '2', 109}) + burstOf({13, 1, 'S', '5', 106})
+            + burstOf({13, 1, 'C', '2', 125}) + burstOf({13, 1, 'C', '5', 122})
+        << "00000000"
+        << "00000000";
     QTest::newRow("TOGGLE") << QList<Message>{{"1/relay/4/set", "TOGGLE"},
         {"1/relay/4/set", "toggle"}, {"1/relay/6/set", " Toggle"}}
-                            << relayBurst(1, 'T', 4) + relayBurst(1, 'T', 4) + relayBurst(1, 'T', 6)
+                            << burstOf({13, 1, 'T', '4', 106}) + burstOf({13, 1, 'T', '4', 106})
+            + burstOf({13, 1, 'T', '6', 104})
                             << "00000100"
                             << "00000000";
     QTest::newRow("all on, one off")
         << QList<Message>{{"2/all/set", "ON"}, {"2/relay/7/set", "OFF"}}
-        << burst(2, 'S', '9') + relayBurst(2, 'C', 7) << "00000000"
+        << burstOf({13, 2, 'S', '9', 101}) + burstOf({13, 2, 'C', '7', 119}) << "00000000"
         << "11111101";
     QTest::newRow("all off") << QList<Message>{{"1/relay/1/set", "ON"}, {"1/all/set", "off"}}
-                             << relayBurst(1, 'S', 1) + burst(1, 'C', '9') << "00000000"
+                             << burstOf({13, 1, 'S', '1', 110}) + burstOf({13, 1, 'C', '9', 118})
+                             << "00000000"
                              << "00000000";
     // Card 2's ON on the line before the stop comes: a stop jumps whatever still waits.
     QTest::newRow("stop") << QList<Message>{{"1/relay/1/set", "ON"}, {"2/relay/1/set", "ON"},
         {waitForLine, ""}, {"1/stop", ""}}
-                          << relayBurst(1, 'S', 1) + relayBurst(2, 'S', 1) + burst(1, 'E', '1')
+                          << burstOf({13, 1, 'S', '1', 110}) + burstOf({13, 2, 'S', '1', 109})
+            + burstOf({13, 1, 'E', '1', 124})
                           << "00000000"
                           << "10000000";
     QTest::newRow("show") << QList<Message>{{"1/relay/8/set", "ON"}, {"1/show", "whatever"}}
-                          << relayBurst(1, 'S', 8) + burst(1, 'D', '1') << "00000001"
+                          << burstOf({13, 1, 'S', '8', 103}) + burstOf({13, 1, 'D', '1', 125})
+                          << "00000001"
                           << "00000000";
 }
 
@@ -151,21 +156,16 @@ void TestRelayMqtt::commands()
     qsizetype published = 0;
     for (const auto &[topic, payload] : messages) {
         if (topic == waitForLine) {
-            line += m_pty->read(published * 20 - line.size(), eventTimeout);
+            line += lineOf(published * 20 - line.size());
             continue;
         }
         QVERIFY(publish(name + u'/' + topic, payload));
         ++published;
     }
-    line += m_pty->read(expectedLine.size() - line.size(), eventTimeout);
-    line += m_pty->readAll(300ms);
+    line += lineOf(expectedLine.size() - line.size());
     QCOMPARE(line.toHex(' '), expectedLine.toHex(' '));
-    for (qsizetype at = 0; at + 5 <= line.size(); at += 5) {
-        for (auto &[address, card] : m_cards)
-            card.receive(QByteArrayView(line).sliced(at, 5));
-    }
-    QCOMPARE(relaysText(m_cards.at(1).relays()), card1);
-    QCOMPARE(relaysText(m_cards.at(2).relays()), card2);
+    QCOMPARE(HeadlessLog::relayString(m_cards.at(1).relays()), card1);
+    QCOMPARE(HeadlessLog::relayString(m_cards.at(2).relays()), card2);
     QVERIFY(waitForStates(card1, card2));
 }
 
@@ -178,36 +178,23 @@ void TestRelayMqtt::hold()
         clientArguments() + QStringList{"-t", name + "/1/relay/7/state", "-C", "3"});
     // Subscribed once the retained OFF is in.
     QVERIFY(watch.waitForReadyRead(int(timeoutMs)));
-    // Each packet to a card as it arrives, on the card's own clock: it lets go of the relay if
-    // the bursts leave a gap. The clock starts before the hold can.
-    QElapsedTimer clock;
-    clock.start();
     QVERIFY(publish(name + "/1/relay/7/hold", "1000"));
-    qint64 lastBurst = 0;
-    VirtualCard card(1, [&clock] { return std::chrono::milliseconds(clock.elapsed()); });
-    QByteArray held;
-    for (QByteArray bytes = m_pty->read(1, eventTimeout); !bytes.isEmpty();
-         bytes = m_pty->read(1, 400ms)) {
-        // Each piece as it comes: its packets arrive together, at the card's present time. Had
-        // the bursts left a gap, the card would have let go by now.
-        if (!held.isEmpty()) {
-            card.update();
-            QVERIFY2(card.relays().at(6), "the card let go of the relay in the middle of the hold");
-        }
-        for (qsizetype at = held.size() / 5 * 5; at + 5 <= held.size() + bytes.size(); at += 5) {
-            const QByteArray all = held + bytes;
-            card.receive(QByteArrayView(all).sliced(at, 5));
-        }
-        held += bytes;
-        lastBurst = clock.elapsed();
-    }
-    // A second at 83.3 ms a burst, and no more; a machine that wakes the bridge late makes
-    // fewer, but never ends the hold in its first half.
-    const qsizetype bursts = held.size() / 20;
-    QVERIFY2(bursts <= 12, qPrintable(QString::number(held.size())));
-    QCOMPARE(held, relayBurst(1, 'P', 7).repeated(bursts));
-    QVERIFY2(lastBurst >= 500, qPrintable(QString::number(lastBurst)));
-    QTRY_VERIFY_WITH_TIMEOUT((card.update(), !card.relays().at(6)), int(timeoutMs));
+    // Until the line has been quiet for longer than a card keeps a relay held.
+    const QList<TimedPacket> packets
+        = readTimed([](const QList<TimedPacket> &read) { return !read.isEmpty(); }, 400ms);
+    const QByteArrayList bursts = burstsOf(packets);
+    QCOMPARE(bursts.size() * 4, packets.size());
+    QCOMPARE(bursts, QByteArrayList(bursts.size(), burstOf({13, 1, 'P', '7', 107})));
+    // A second at 83.3 ms a burst is twelve of them at most, and the card holds the relay from
+    // the first to the last and 250 ms beyond: for the whole second.
+    QVERIFY2(bursts.size() <= 12, qPrintable(QString::number(bursts.size())));
+    const std::optional<LineTime> gap = firstGap(packets, 1, 7);
+    QVERIFY2(!gap,
+        qPrintable(QStringLiteral("the card let go %1 ms into the hold")
+                       .arg(gap.value_or(LineTime{}).count())));
+    const LineTime heldFor
+        = packets.constLast().at + packetTime + VirtualCard::holdTime - packets.constFirst().at;
+    QVERIFY2(heldFor >= 1s, qPrintable(QString::number(heldFor.count())));
     const ProcessOutcome seen = finish(watch, eventTimeout);
     QCOMPARE(seen.output, QByteArray("OFF\nON\nOFF\n"));
     QVERIFY(waitForStates("00000000", "00000000"));
@@ -252,7 +239,7 @@ void TestRelayMqtt::refused()
     }
     // Still running, and what came first sent nothing.
     QVERIFY(publish(name + "/1/relay/6/set", "ON"));
-    QCOMPARE(lineOf(20).toHex(' '), relayBurst(1, 'S', 6).toHex(' '));
+    QCOMPARE(lineOf(20).toHex(' '), burstOf({13, 1, 'S', '6', 105}).toHex(' '));
     QVERIFY(waitForStates("00000100", "00000000"));
     QCOMPARE(m_bridge->state(), QProcess::Running);
 }
@@ -274,20 +261,20 @@ void TestRelayMqtt::stopBehindFlood()
     QVERIFY(publish(name + "/1/stop", ""));
 
     QByteArray bytes = lineOf(20);
-    while (!bytes.contains(burst(1, 'E', '1')) || m_cards.at(2).commandCount() < 5) {
+    while (!bytes.contains(burstOf({13, 1, 'E', '1', 124})) || m_cards.at(2).commandCount() < 5) {
         const QByteArray more = lineOf(20);
         QVERIFY2(!more.isEmpty(), bytes.toHex(' ').constData());
         bytes += more;
     }
     QCOMPARE(bytes.size() % 20, 0);
-    const qsizetype stopAt = bytes.indexOf(burst(1, 'E', '1'));
+    const qsizetype stopAt = bytes.indexOf(burstOf({13, 1, 'E', '1', 124}));
     QCOMPARE(stopAt % 20, 0);
     for (qsizetype at = stopAt + 20; at < bytes.size(); at += 20)
         QVERIFY2(bytes.at(at + 1) != 1, "a command for card 1 after its emergency stop");
-    QCOMPARE(relaysText(m_cards.at(1).relays()), QString("00000000"));
+    QCOMPARE(HeadlessLog::relayString(m_cards.at(1).relays()), QString("00000000"));
     // Card 2's five toggles all arrived, behind the flood or not.
     QCOMPARE(m_cards.at(2).commandCount(), 5);
-    QCOMPARE(relaysText(m_cards.at(2).relays()), QString("01000000"));
+    QCOMPARE(HeadlessLog::relayString(m_cards.at(2).relays()), QString("01000000"));
     QVERIFY(waitForLog("commands are already waiting"));
     QVERIFY(waitForStates("00000000", "01000000"));
 }
@@ -301,7 +288,7 @@ void TestRelayMqtt::terminated()
                 .exitCode
         == 0);
     QByteArray bytes = m_pty->read(20, eventTimeout);
-    QVERIFY(bytes.startsWith(relayBurst(1, 'T', 1)));
+    QVERIFY(bytes.startsWith(burstOf({13, 1, 'T', '1', 109})));
     QCOMPARE(::kill(static_cast<pid_t>(m_bridge->processId()), SIGTERM), 0);
     const ProcessOutcome outcome = finish(*m_bridge, eventTimeout);
     m_log += outcome.errors;
@@ -309,7 +296,7 @@ void TestRelayMqtt::terminated()
     bytes += m_pty->readAll(300ms);
     // Whole bursts only: the line carried all that was written before DTR dropped.
     QVERIFY2(bytes.size() % 20 == 0, bytes.toHex(' ').constData());
-    QCOMPARE(bytes, relayBurst(1, 'T', 1).repeated(bytes.size() / 20));
+    QCOMPARE(bytes, burstOf({13, 1, 'T', '1', 109}).repeated(bytes.size() / 20));
     QVERIFY(waitForRetained(name + "/status", "offline"));
 }
 
@@ -318,7 +305,7 @@ void TestRelayMqtt::terminatedWhileHolding()
     startBridge();
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/2/relay/3/hold", "3600000"));
-    QCOMPARE(m_pty->read(20, eventTimeout), relayBurst(2, 'P', 3));
+    QCOMPARE(m_pty->read(20, eventTimeout), burstOf({13, 2, 'P', '3', 110}));
     QVERIFY(waitForStates("00000000", "00100000"));
     QCOMPARE(::kill(static_cast<pid_t>(m_bridge->processId()), SIGTERM), 0);
     const ProcessOutcome outcome = finish(*m_bridge, eventTimeout);
@@ -347,7 +334,7 @@ void TestRelayMqtt::brokerAbsentAtStart()
     QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/1/relay/2/set", "ON"));
-    QCOMPARE(lineOf(20), relayBurst(1, 'S', 2));
+    QCOMPARE(lineOf(20), burstOf({13, 1, 'S', '2', 109}));
 }
 
 void TestRelayMqtt::brokerRestart()
@@ -355,7 +342,7 @@ void TestRelayMqtt::brokerRestart()
     startBridge();
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/2/relay/4/set", "ON"));
-    QCOMPARE(lineOf(20), relayBurst(2, 'S', 4));
+    QCOMPARE(lineOf(20), burstOf({13, 2, 'S', '4', 106}));
     QVERIFY(waitForStates("00000000", "00010000"));
 
     m_broker->stop();
@@ -365,7 +352,7 @@ void TestRelayMqtt::brokerRestart()
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(waitForStates("00000000", "00010000"));
     QVERIFY(publish(name + "/1/relay/5/set", "ON"));
-    QCOMPARE(lineOf(20), relayBurst(1, 'S', 5));
+    QCOMPARE(lineOf(20), burstOf({13, 1, 'S', '5', 106}));
     QVERIFY(waitForStates("00001000", "00010000"));
 }
 
@@ -379,7 +366,7 @@ void TestRelayMqtt::mirrorFromRetainedStates()
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(waitForStates("00100000", "00000001"));
     QVERIFY(publish(name + "/1/relay/3/set", "TOGGLE"));
-    QCOMPARE(lineOf(20), relayBurst(1, 'T', 3));
+    QCOMPARE(lineOf(20), burstOf({13, 1, 'T', '3', 107}));
     QVERIFY(waitForStates("00000000", "00000001"));
 }
 
@@ -404,7 +391,7 @@ void TestRelayMqtt::login()
     startBridge(extra);
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/1/relay/2/set", "ON"));
-    QCOMPARE(lineOf(20), relayBurst(1, 'S', 2));
+    QCOMPARE(lineOf(20), burstOf({13, 1, 'S', '2', 109}));
 }
 
 void TestRelayMqtt::tls()
@@ -415,7 +402,7 @@ void TestRelayMqtt::tls()
     startBridge({"--cafile", m_broker->caFile()});
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/2/all/set", "ON"));
-    QCOMPARE(lineOf(20), burst(2, 'S', '9'));
+    QCOMPARE(lineOf(20), burstOf({13, 2, 'S', '9', 101}));
     QVERIFY(waitForStates("00000000", "11111111"));
 }
 
@@ -431,7 +418,7 @@ void TestRelayMqtt::portMissingLostAndBack()
     QVERIFY(QFile::link(m_pty->name(), m_device));
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/1/relay/1/set", "ON"));
-    QCOMPARE(lineOf(20), relayBurst(1, 'S', 1));
+    QCOMPARE(lineOf(20), burstOf({13, 1, 'S', '1', 110}));
 
     m_pty->hangUp();
     QVERIFY(waitForRetained(name + "/status", "offline"));
@@ -442,7 +429,7 @@ void TestRelayMqtt::portMissingLostAndBack()
     QVERIFY(QFile::link(m_pty->name(), m_device));
     QVERIFY(waitForRetained(name + "/status", "online"));
     QVERIFY(publish(name + "/2/relay/8/set", "ON"));
-    QCOMPARE(lineOf(20), relayBurst(2, 'S', 8));
+    QCOMPARE(lineOf(20), burstOf({13, 2, 'S', '8', 102}));
     QVERIFY(waitForStates("10000000", "00000001"));
 }
 

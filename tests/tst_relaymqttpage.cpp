@@ -87,7 +87,7 @@ private:
         WebClient client(m_pageUrl);
         if (client.post("/api/cards/2/show", "{}").status != 202)
             return {};
-        const QByteArray marker = burst(2, 'D', '1');
+        const QByteArray marker = burstOf({13, 2, 'D', '1', 124});
         return readTimed(
             [&](const QList<TimedPacket> &read) { return burstsOf(read).contains(marker); }, 0ms);
     }
@@ -110,11 +110,12 @@ void TestRelayMqttPage::switchSeenEverywhere()
     QVERIFY(open("a") && open("b"));
 
     // Each page asks for the opposite of what it shows; the other page and MQTT follow.
-    for (const auto &[page, other, on] :
-        {std::tuple{"a", "b", true}, std::tuple{"b", "a", false}}) {
+    for (const auto &[page, other, on, burst] :
+        {std::tuple{"a", "b", true, burstOf({13, 1, 'S', '2', 109})},
+            std::tuple{"b", "a", false, burstOf({13, 1, 'C', '2', 125})}}) {
         QVERIFY(m_browser->run("waitFor", checked(relaySwitch(page, 2), !on)));
         QVERIFY(m_browser->run("click", relaySwitch(page, 2)));
-        QCOMPARE(lineOf(20), relayBurst(1, on ? 'S' : 'C', 2));
+        QCOMPARE(lineOf(20), burst);
         QVERIFY(m_browser->run("waitFor", checked(relaySwitch(other, 2), on)));
         QVERIFY2(mqttSays(on ? "ON" : "OFF"), seen.constData());
     }
@@ -127,7 +128,7 @@ void TestRelayMqttPage::holdFollowsTheButton()
     startWeb(false);
     QVERIFY(open("a"));
     const QJsonObject hold = BrowserRemote::control("a", "Card 1", "button", "Hold Relay 1");
-    const QByteArray held = relayBurst(1, 'P', 1);
+    const QByteArray held = burstOf({13, 1, 'P', '1', 113});
     QVERIFY(m_browser->run("down", hold));
 
     // A second of the button down, counted from the hold's first burst.
@@ -151,16 +152,9 @@ void TestRelayMqttPage::holdFollowsTheButton()
     QCOMPARE(bursts.count(held), bursts.size());
     QVERIFY2(
         bursts.size() >= int(1s / (2 * burstTime)), qPrintable(QString::number(bursts.size())));
-    LineTime clock{};
-    VirtualCard card(
-        1, [&clock] { return std::chrono::duration_cast<std::chrono::milliseconds>(clock); });
-    for (const TimedPacket &packet : packets) {
-        clock = packet.at + packetTime;
-        card.receive(packet.bytes);
-        QVERIFY2(card.relays().at(0),
-            qPrintable(QStringLiteral("let go at %1 ms")
-                           .arg((packet.at - packets.constFirst().at).count())));
-    }
+    const std::optional<LineTime> gap = firstGap(packets, 1, 1);
+    QVERIFY2(
+        !gap, qPrintable(QStringLiteral("let go at %1 ms").arg(gap.value_or(LineTime{}).count())));
     // Nothing after one burst from the release, and nothing at all once it was taken.
     QVERIFY2(burstsOf(afterUp + untilLetGo).count(held) <= 1,
         qPrintable(QString::number(burstsOf(afterUp + untilLetGo).count(held))));
@@ -171,7 +165,7 @@ void TestRelayMqttPage::closedTabLetsGo()
 {
     startWeb(false);
     QVERIFY(open("a"));
-    const QByteArray held = relayBurst(1, 'P', 3);
+    const QByteArray held = burstOf({13, 1, 'P', '3', 111});
     QVERIFY(
         m_browser->run("down", BrowserRemote::control("a", "Card 1", "button", "Hold Relay 3")));
     readTimed([&](const QList<TimedPacket> &read) { return burstsOf(read).contains(held); }, 0ms);
@@ -181,7 +175,7 @@ void TestRelayMqttPage::closedTabLetsGo()
     const QByteArrayList bursts = burstsOf(after);
     const qsizetype last = bursts.lastIndexOf(held);
     const LineTime lastAfterClose = last < 0 ? LineTime{} : after.at(4 * last).at - closed;
-    QVERIFY2(lastAfterClose <= holdRenewal + burstTime,
+    QVERIFY2(lastAfterClose <= holdRenewal + burstTime + readSlack,
         qPrintable(
             QStringLiteral("a burst %1 ms after the tab closed").arg(lastAfterClose.count())));
 }
@@ -192,7 +186,7 @@ void TestRelayMqttPage::holdEndedElsewhere()
     QVERIFY(open("a"));
     const QJsonObject hold = BrowserRemote::control("a", "Card 1", "button", "Hold Relay 2");
     QVERIFY(m_browser->run("down", hold));
-    const QByteArray held = bytes({13, 1, 'P', '2', 112}).repeated(4);
+    const QByteArray held = burstOf({13, 1, 'P', '2', 112});
     readTimed([&](const QList<TimedPacket> &read) { return burstsOf(read).contains(held); }, 0ms);
     QCOMPARE(m_browser->call("pressed", hold), QJsonValue(true));
 
@@ -227,7 +221,7 @@ void TestRelayMqttPage::loginOffLoopback()
     QVERIFY(m_browser->run("login", {{"page", "a"}, {"password", "sesame"}}));
     QVERIFY(m_browser->run("waitFor", card));
     QVERIFY(m_browser->run("click", relaySwitch("a", 4)));
-    QCOMPARE(lineOf(20), relayBurst(1, 'S', 4));
+    QCOMPARE(lineOf(20), burstOf({13, 1, 'S', '4', 107}));
     // Logged in, with the Log out button beside the emergency stop.
     const std::optional<QJsonValue> loggedIn = m_browser->call("axe", {{"page", "a"}});
     QVERIFY(loggedIn);
@@ -249,13 +243,16 @@ void TestRelayMqttPage::otherSitesCannot()
     const std::optional<QJsonValue> attempt = m_browser->call("crossSite", {{"target", m_pageUrl}});
     QVERIFY(attempt);
     const QJsonObject result = attempt->toObject();
+    // The form and the fetch were refused, and the live socket closed as a breach of policy
+    // before any message.
     QCOMPARE(result.value("form").toString(), QString("answered"));
-    QVERIFY(result.contains("fetch"));
+    QCOMPARE(result.value("formStatus").toInt(), 403);
+    QCOMPARE(result.value("fetchStatus").toInt(), 403);
     QCOMPARE(result.value("socketMessages").toInt(), 0);
-    QVERIFY(result.contains("socketClosed"));
+    QCOMPARE(result.value("socketClosed").toInt(), 1008);
     // Every attempt was answered before the marker was sent: none of them reached the line.
     const QByteArrayList bursts = burstsOf(readUpToMarker());
-    QCOMPARE(bursts, QByteArrayList{burst(2, 'D', '1')});
+    QCOMPARE(bursts, QByteArrayList{burstOf({13, 2, 'D', '1', 124})});
     QVERIFY(m_browser->run("waitFor", checked(relaySwitch("a", 1), false)));
 }
 

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 
 using namespace std::chrono_literals;
@@ -36,29 +37,37 @@ QByteArrayList burstsOf(const QList<TimedPacket> &packets)
     return bursts;
 }
 
+std::optional<LineTime> firstGap(const QList<TimedPacket> &packets, quint8 card, int relay)
+{
+    const auto holds = [&](const TimedPacket &packet) {
+        return packet.bytes.size() == 5 && quint8(packet.bytes.at(1)) == card
+            && packet.bytes.at(2) == 'P' && packet.bytes.at(3) == char('0' + relay);
+    };
+    const auto first = std::find_if(packets.begin(), packets.end(), holds);
+    const auto last = std::find_if(packets.rbegin(), packets.rend(), holds);
+    if (first == packets.end())
+        return LineTime{};
+    LineTime now{};
+    VirtualCard listener(
+        card, [&now] { return std::chrono::duration_cast<std::chrono::milliseconds>(now); });
+    for (auto packet = packets.begin(); packet != last.base(); ++packet) {
+        // Still held the moment the packet is whole, before it can renew the hold...
+        now = packet->at + packetTime;
+        listener.update();
+        const bool held = listener.relays().at(relay - 1);
+        if (packet > first && !held)
+            return packet->at - first->at;
+        // ...and held once the hold's first packet is in.
+        listener.receive(packet->bytes);
+        if (packet == first && !listener.relays().at(relay - 1))
+            return LineTime{};
+    }
+    return std::nullopt;
+}
+
 RelayMqttTest::RelayMqttTest(QString program, QObject *parent)
     : QObject(parent), m_program(std::move(program))
 { }
-
-QByteArray RelayMqttTest::burst(quint8 card, char instruction, char parameter)
-{
-    const int sum = 13 + card + instruction + parameter;
-    const char packet[] = {13, char(card), instruction, parameter, char((256 - sum % 256) % 256)};
-    return QByteArray(packet, sizeof packet).repeated(4);
-}
-
-QByteArray RelayMqttTest::relayBurst(quint8 card, char instruction, int relay)
-{
-    return burst(card, instruction, char('0' + relay));
-}
-
-QString RelayMqttTest::relaysText(const VirtualCard::Relays &relays)
-{
-    QString text;
-    for (const bool on : relays)
-        text += on ? u'1' : u'0';
-    return text;
-}
 
 qsizetype RelayMqttTest::refusalsIn(const QString &log)
 {
@@ -219,10 +228,26 @@ bool RelayMqttTest::watch(QProcess &process, const QString &topic, int count)
         [&] { return m_broker->log().count(subscribed) > before; }, int(timeoutMs));
 }
 
-std::map<QString, QByteArray> RelayMqttTest::retained(const QString &filter, int count)
+std::map<QString, QByteArray> RelayMqttTest::retained(const QString &filter)
 {
-    const ProcessOutcome outcome = client("mosquitto_sub",
-        {"-t", filter, "--retained-only", "-v", "-C", QString::number(count), "-W", "2"});
+    // mosquitto_sub --retained-only ends at the first message that is not retained: a marker
+    // published once its subscriptions are in follows every retained message they brought.
+    const QString marker = QStringLiteral("relaypanel-test/end-of-retained");
+    const QByteArray subscribed = " retained 0 " + marker.toUtf8() + '\n';
+    const qsizetype before = m_broker->log().count(subscribed);
+    QProcess subscriber;
+    dieWithParent(subscriber);
+    subscriber.start("mosquitto_sub",
+        clientArguments()
+            + QStringList{"-i", "retained", "-t", filter, "-t", marker, "--retained-only", "-v"});
+    if (!QTest::qWaitFor([&] { return m_broker->log().count(subscribed) > before; }, int(timeoutMs))
+        || !publish(marker, "end")) {
+        subscriber.kill();
+        subscriber.waitForFinished();
+        qWarning() << "the broker's retained messages under" << filter << "could not be read";
+        return {};
+    }
+    const ProcessOutcome outcome = finish(subscriber, eventTimeout);
     std::map<QString, QByteArray> messages;
     for (const QByteArray &row : outcome.output.split('\n')) {
         const qsizetype space = row.indexOf(' ');
@@ -237,7 +262,7 @@ bool RelayMqttTest::waitForRetained(const QString &topic, const QByteArray &payl
     // Each look asks the broker afresh, and lets the bridge's log in meanwhile.
     if (QTest::qWaitFor(
             [&] {
-                const auto messages = retained(topic, 1);
+                const auto messages = retained(topic);
                 return messages.contains(topic) && messages.at(topic) == payload;
             },
             int(timeoutMs)))
@@ -256,8 +281,7 @@ bool RelayMqttTest::waitForStates(const QString &card1, const QString &card2)
         }
     }
     std::map<QString, QByteArray> found;
-    if (QTest::qWaitFor(
-            [&] { return (found = retained(name + "/+/relay/+/state", 16)) == expected; },
+    if (QTest::qWaitFor([&] { return (found = retained(name + "/+/relay/+/state")) == expected; },
             int(timeoutMs)))
         return true;
     for (const auto &[topic, payload] : found)
@@ -295,8 +319,13 @@ QList<TimedPacket> RelayMqttTest::readTimed(
         if (chunk.isEmpty())
             break;
         const LineTime arrived = std::chrono::steady_clock::now().time_since_epoch();
-        for (pending += chunk; pending.size() >= 5; pending.remove(0, 5)) {
-            packets << TimedPacket{pending.first(5), std::max(lineFree, arrived)};
+        const qsizetype found = (pending.size() + chunk.size()) / 5;
+        // The last whole burst among the packets found starts as they are read.
+        const qsizetype newest = found > 0 ? (found - 1) / 4 * 4 : 0;
+        pending += chunk;
+        for (qsizetype at = 0; at < found; ++at, pending.remove(0, 5)) {
+            packets << TimedPacket{
+                pending.first(5), std::max(lineFree, arrived + double(at - newest) * packetTime)};
             lineFree = packets.constLast().at + packetTime;
         }
     }

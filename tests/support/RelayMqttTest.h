@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Bytes.h"
 #include "MosquittoBroker.h"
 #include "ProcessOutcome.h"
 #include "PseudoTerminal.h"
@@ -17,9 +18,15 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+
+using namespace std::chrono_literals;
 
 using LineTime = std::chrono::duration<double, std::milli>; // the test's steady clock
 constexpr LineTime packetTime{1000.0 * 5 / 240}; // 2400 baud, ten bits a byte
+// What a loaded machine may add between the bridge's write and the test's read of it, for an
+// upper bound on when a burst came.
+constexpr LineTime readSlack = 200ms;
 
 // A packet, and when the line starts it: on arrival, or once it has carried those before it.
 struct TimedPacket
@@ -29,6 +36,10 @@ struct TimedPacket
 };
 
 QByteArrayList burstsOf(const QList<TimedPacket> &packets);
+// When `card`, given each packet as the line finishes carrying it, first lets go of `relay`
+// between the first packet that holds the relay and the last: the time since that first
+// packet. None if the card held the relay throughout; a hold that never came lets go at 0.
+std::optional<LineTime> firstGap(const QList<TimedPacket> &packets, quint8 card, int relay);
 
 // What the tests of the built relay-mqtt share: a real mosquitto of the test's own on 127.0.0.1,
 // a pseudo-terminal standing in for the serial port, the bridge started on them, a VirtualCard
@@ -46,10 +57,6 @@ public:
 
     explicit RelayMqttTest(QString program, QObject *parent = nullptr);
 
-    // A card's packet as the line carries it, four times: the bytes sum to a multiple of 256.
-    static QByteArray burst(quint8 card, char instruction, char parameter);
-    static QByteArray relayBurst(quint8 card, char instruction, int relay);
-    static QString relaysText(const VirtualCard::Relays &relays);
     // The commands relay-mqtt's log says it refused: a line each for some, a count for the rest
     // ("N more command(s) refused ...").
     static qsizetype refusalsIn(const QString &log);
@@ -87,15 +94,18 @@ protected:
     // Starts `process` subscribed to `topic` for `count` messages (0: until it is ended), and
     // waits until the broker has the subscription: nothing published after it can pass it by.
     bool watch(QProcess &process, const QString &topic, int count = 0);
-    // Retained messages under `filter`, topic to payload, once `count` are in or after 2 s.
-    std::map<QString, QByteArray> retained(const QString &filter, int count);
+    // The retained messages under `filter` now, topic to payload: all the broker has, asked once.
+    std::map<QString, QByteArray> retained(const QString &filter);
     bool waitForRetained(const QString &topic, const QByteArray &payload);
     bool waitForStates(const QString &card1, const QString &card2);
     // `text` in the bridge's log, `times` times at least.
     bool waitForLog(const QString &text, int times = 1);
     // At least `count` bytes off the line, and more until it goes quiet, given to the cards too.
     QByteArray lineOf(qsizetype count);
-    // Packets off the line as they come, until `enough` and then `quiet` without any.
+    // Packets off the line as they come, until `enough` and then `quiet` without any. Each is
+    // stamped with when the line started it: packets found waiting together had followed one
+    // another on the line, up to the last burst among them, which was written as they were
+    // read; so a test that reads late sees no gap the line never had.
     QList<TimedPacket> readTimed(const std::function<bool(const QList<TimedPacket> &)> &enough,
         std::chrono::milliseconds quiet);
     // The packets that have reached the line by now.
