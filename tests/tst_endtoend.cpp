@@ -347,7 +347,7 @@ void TestEndToEnd::demoPicture()
     QCOMPARE(bench.relays(1), QStringLiteral("00001000"));
     QCOMPARE(bench.relays(0), QStringLiteral("11011111"));
     QVERIFY(bench.bus.card(0).isShowingAddress());
-    QTest::qWait(100);
+    QVERIFY(QTest::qWaitForWindowExposed(&first) && QTest::qWaitForWindowExposed(&second));
 
     const QPixmap panel = bench.window->grab();
     const QPixmap card1 = first.grab();

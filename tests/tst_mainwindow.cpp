@@ -22,11 +22,6 @@ using OptionalInt = std::optional<qint16>;
 
 namespace {
 
-QByteArray burstOf(std::initializer_list<int> packet)
-{
-    return bytes(packet).repeated(4);
-}
-
 // The window on two pseudo-terminals as ports 1 and 2; counts how often each port is opened.
 struct Panel
 {
@@ -259,16 +254,32 @@ void TestMainWindow::buttons_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<QByteArray>("expected");
 
+    // Each relay's on, off and toggle burst, written out.
+    const std::array<std::array<QByteArray, 3>, 8> relayBursts{{
+        {burstOf({13, 1, 'S', '1', 110}), burstOf({13, 1, 'C', '1', 126}),
+            burstOf({13, 1, 'T', '1', 109})},
+        {burstOf({13, 1, 'S', '2', 109}), burstOf({13, 1, 'C', '2', 125}),
+            burstOf({13, 1, 'T', '2', 108})},
+        {burstOf({13, 1, 'S', '3', 108}), burstOf({13, 1, 'C', '3', 124}),
+            burstOf({13, 1, 'T', '3', 107})},
+        {burstOf({13, 1, 'S', '4', 107}), burstOf({13, 1, 'C', '4', 123}),
+            burstOf({13, 1, 'T', '4', 106})},
+        {burstOf({13, 1, 'S', '5', 106}), burstOf({13, 1, 'C', '5', 122}),
+            burstOf({13, 1, 'T', '5', 105})},
+        {burstOf({13, 1, 'S', '6', 105}), burstOf({13, 1, 'C', '6', 121}),
+            burstOf({13, 1, 'T', '6', 104})},
+        {burstOf({13, 1, 'S', '7', 104}), burstOf({13, 1, 'C', '7', 120}),
+            burstOf({13, 1, 'T', '7', 103})},
+        {burstOf({13, 1, 'S', '8', 103}), burstOf({13, 1, 'C', '8', 119}),
+            burstOf({13, 1, 'T', '8', 102})},
+    }};
     for (int relay = 1; relay <= 8; ++relay) {
-        const int digit = '0' + relay;
+        const auto &[on, off, toggle] = relayBursts.at(relay - 1);
         const char *onButton = relayOnButtons.at(relay - 1);
         const char *offButton = relayOffButtons.at(relay - 1);
-        QTest::addRow("%s relay %d on", onButton, relay)
-            << onButton << -1 << burstOf({13, 1, 'S', digit, 256 - 13 - 1 - 'S' - digit});
-        QTest::addRow("%s relay %d off", offButton, relay)
-            << offButton << -1 << burstOf({13, 1, 'C', digit, 256 - 13 - 1 - 'C' - digit});
-        QTest::addRow("Command22(%d) toggle", relay - 1)
-            << "Command22" << relay - 1 << burstOf({13, 1, 'T', digit, 256 - 13 - 1 - 'T' - digit});
+        QTest::addRow("%s relay %d on", onButton, relay) << onButton << -1 << on;
+        QTest::addRow("%s relay %d off", offButton, relay) << offButton << -1 << off;
+        QTest::addRow("Command22(%d) toggle", relay - 1) << "Command22" << relay - 1 << toggle;
     }
     QTest::newRow("SET ALL") << "Command3" << -1 << burstOf({13, 1, 83, 57, 102});
     QTest::newRow("CLEAR ALL") << "Command4" << -1 << burstOf({13, 1, 67, 57, 118});
@@ -313,19 +324,24 @@ void TestMainWindow::momentaryClick()
 void TestMainWindow::momentaryHold_data()
 {
     QTest::addColumn<int>("index");
-    for (int index = 0; index < 8; ++index)
-        QTest::addRow("Command24(%d)", index) << index;
+    QTest::addColumn<QByteArray>("burst");
+    QTest::newRow("Command24(0)") << 0 << burstOf({13, 1, 'P', '1', 113});
+    QTest::newRow("Command24(1)") << 1 << burstOf({13, 1, 'P', '2', 112});
+    QTest::newRow("Command24(2)") << 2 << burstOf({13, 1, 'P', '3', 111});
+    QTest::newRow("Command24(3)") << 3 << burstOf({13, 1, 'P', '4', 110});
+    QTest::newRow("Command24(4)") << 4 << burstOf({13, 1, 'P', '5', 109});
+    QTest::newRow("Command24(5)") << 5 << burstOf({13, 1, 'P', '6', 108});
+    QTest::newRow("Command24(6)") << 6 << burstOf({13, 1, 'P', '7', 107});
+    QTest::newRow("Command24(7)") << 7 << burstOf({13, 1, 'P', '8', 106});
 }
 
 void TestMainWindow::momentaryHold()
 {
     QFETCH(int, index);
+    QFETCH(QByteArray, burst);
     Panel panel;
     QVERIFY(panel.showActive());
     QWidget *hold = panel.control("Command24", index);
-
-    const int relay = '1' + index;
-    const QByteArray burst = burstOf({13, 1, 'P', relay, 256 - 13 - 1 - 'P' - relay});
 
     // Held: the relay's bursts come, on the timer's pace, for as long as the button is down.
     QTest::mousePress(hold, Qt::LeftButton);
@@ -341,9 +357,10 @@ void TestMainWindow::momentaryHold()
     QCOMPARE(received.size() % burst.size(), 0);
     QCOMPARE(received, burst.repeated(received.size() / burst.size()));
 
-    // Released: nothing more, however long the line is watched.
-    QTest::qWait(300);
-    QCOMPARE(panel.first.readAll(), QByteArray());
+    // Released: the repeat timer is stopped, and a turn of the event loop writes nothing more.
+    QVERIFY(!panel.timer()->isActive());
+    QCoreApplication::processEvents();
+    QCOMPARE(panel.first.readAll(0ms), QByteArray());
     QCOMPARE(panel.second.readAll(), QByteArray());
 }
 
@@ -610,8 +627,9 @@ void TestMainWindow::closeShutsDown()
     QVERIFY(panel.window.close());
     QVERIFY(!panel.link.isOpen());
     QVERIFY(!panel.timer()->isActive());
-    QTest::qWait(200);
-    QCOMPARE(panel.first.readAll(), QByteArray());
+    // Whatever the close left queued runs now, with the port closed: nothing reaches the line.
+    QCoreApplication::processEvents();
+    QCOMPARE(panel.first.readAll(0ms), QByteArray());
 }
 
 void TestMainWindow::icon()

@@ -24,11 +24,6 @@ namespace {
 const QString missingDevice = QStringLiteral("/nonexistent/relaypanel-test-port");
 constexpr auto tick = 80ms;
 
-QByteArray burstOf(std::initializer_list<int> packet)
-{
-    return bytes(packet).repeated(4);
-}
-
 // A controller wired to a recording view and a link on the given device names, with a clock
 // the test moves.
 struct Panel

@@ -26,8 +26,8 @@ namespace {
 
 const QString missingDevice = QStringLiteral("/nonexistent/relayctl-test-port");
 
-const QByteArray on1 = bytes({13, 1, 83, 49, 110}).repeated(4);
-const QByteArray hold1 = bytes({13, 1, 80, 49, 113}).repeated(4);
+const QByteArray on1 = burstOf({13, 1, 83, 49, 110});
+const QByteArray hold1 = burstOf({13, 1, 80, 49, 113});
 
 // Whether relayctl might take a port by number: a real one, outside the namespace.
 bool picksPortByNumber(const QStringList &arguments)
@@ -125,26 +125,23 @@ void TestRelayctl::bursts_data()
     const auto row = [](const char *name, const QStringList &arguments, const QByteArray &line) {
         QTest::newRow(name) << arguments << line;
     };
-    const auto burst = [](std::initializer_list<int> packet) {
-        return bytes(packet).repeated(4);
-    };
 
     row("on 1 2 3 at 1", {"on", "1", "2", "3"},
-        on1 + burst({13, 1, 83, 50, 109}) + burst({13, 1, 83, 51, 108}));
-    row("off 8 at 0", {"--address", "0", "off", "8"}, burst({13, 0, 67, 56, 120}));
+        on1 + burstOf({13, 1, 83, 50, 109}) + burstOf({13, 1, 83, 51, 108}));
+    row("off 8 at 0", {"--address", "0", "off", "8"}, burstOf({13, 0, 67, 56, 120}));
     row("toggle 4 5 at 255", {"--address", "255", "toggle", "4", "5"},
-        burst({13, 255, 84, 52, 108}) + burst({13, 255, 84, 53, 107}));
-    row("all-on at 1", {"all-on"}, burst({13, 1, 83, 57, 102}));
-    row("all-off at 0", {"--address", "0", "all-off"}, burst({13, 0, 67, 57, 119}));
-    row("stop at 255", {"--address", "255", "stop"}, burst({13, 255, 69, 49, 126}));
-    row("show at 1", {"show"}, burst({13, 1, 68, 49, 125}));
+        burstOf({13, 255, 84, 52, 108}) + burstOf({13, 255, 84, 53, 107}));
+    row("all-on at 1", {"all-on"}, burstOf({13, 1, 83, 57, 102}));
+    row("all-off at 0", {"--address", "0", "all-off"}, burstOf({13, 0, 67, 57, 119}));
+    row("stop at 255", {"--address", "255", "stop"}, burstOf({13, 255, 69, 49, 126}));
+    row("show at 1", {"show"}, burstOf({13, 1, 68, 49, 125}));
     row("set-address 0 at 255, then on 1", {"--address", "255", "set-address", "0", "on", "1"},
-        burst({13, 255, 65, 0, 179}) + burst({13, 0, 83, 49, 111}));
+        burstOf({13, 255, 65, 0, 179}) + burstOf({13, 0, 83, 49, 111}));
     row("set-address 7 at 1, then show", {"set-address", "7", "show"},
-        burst({13, 1, 65, 7, 170}) + burst({13, 7, 68, 49, 119}));
+        burstOf({13, 1, 65, 7, 170}) + burstOf({13, 7, 68, 49, 119}));
     // Options count for the whole line wherever they stand.
     row("address last", {"on", "3", "off", "3", "--address", "42"},
-        burst({13, 42, 83, 51, 67}) + burst({13, 42, 67, 51, 83}));
+        burstOf({13, 42, 83, 51, 67}) + burstOf({13, 42, 67, 51, 83}));
 }
 
 void TestRelayctl::bursts()
@@ -163,18 +160,19 @@ void TestRelayctl::waitCountsFromTheLine()
 {
     PseudoTerminal pty;
     QProcess ctl;
-    start(ctl, {"--device", pty.name(), "on", "1", "wait", "500ms", "off", "1"});
-    QCOMPARE(pty.read(20, 5s), on1);
+    // Started before relayctl is: whatever relayctl does comes later on this clock.
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(pty.read(20, 5s), bytes({13, 1, 67, 49, 126}).repeated(4));
-    // The wait starts once 2400 baud has carried the first burst (83 ms); a little less, for
-    // this test reading that burst late.
-    const qint64 gap = clock.restart();
-    QVERIFY2(gap >= 560 && gap < 2000, qPrintable(QString::number(gap)));
+    start(ctl, {"--device", pty.name(), "on", "1", "wait", "500ms", "off", "1"});
+    QCOMPARE(pty.read(20, 5s), on1);
+    QCOMPARE(pty.read(20, 5s), burstOf({13, 1, 67, 49, 126}));
+    // The wait starts once 2400 baud has carried the first burst (83 ms).
+    const qint64 offWritten = clock.elapsed();
+    QVERIFY2(offWritten >= 583, qPrintable(QString::number(offWritten)));
     const ProcessOutcome outcome = finish(ctl, 15s);
-    QVERIFY2(clock.elapsed() >= 60, "ended before the line could carry the last burst");
     QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
+    // Nor does it end before the line has carried the last burst.
+    QVERIFY2(clock.elapsed() >= 583 + 83, "ended before the line could carry the last burst");
     QCOMPARE(pty.readAll(), QByteArray());
 }
 
@@ -188,10 +186,11 @@ void TestRelayctl::holdBursts()
     QCOMPARE(cfgetospeed(&settings), speed_t(B2400));
     const ProcessOutcome outcome = finish(ctl, 15s);
     QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.errors));
-    // At the line's pace: 2 s of 83.3 ms bursts is 24 of them.
+    // No faster than the line's pace, 2 s of 83.3 ms bursts being 24 of them, and often enough
+    // that a card, which lets go 250 ms after the last, holds the relay for the 2 s.
     line += pty.readAll();
     const qsizetype count = line.size() / 20;
-    QVERIFY2(count >= 22 && count <= 26, qPrintable(QString::number(line.size())));
+    QVERIFY2(count >= 8 && count <= 25, qPrintable(QString::number(line.size())));
     QCOMPARE(line, bytes({13, 255, 80, 56, 108}).repeated(4 * count));
 }
 
@@ -218,7 +217,7 @@ void TestRelayctl::holdAtTheCard()
         3000);
     sim.kill();
     sim.waitForFinished();
-    QVERIFY2(lines.size() >= 23 && lines.size() <= 27, qPrintable(lines.join(u'\n')));
+    QVERIFY2(lines.size() >= 9 && lines.size() <= 26, qPrintable(lines.join(u'\n')));
     const QRegularExpression held(R"(^(\d+) 1 P 49 10000000$)");
     const QRegularExpression letGo(R"(^(\d+) 1 - - 00000000$)");
     for (qsizetype i = 0; i + 1 < lines.size(); ++i)
@@ -228,8 +227,10 @@ void TestRelayctl::holdAtTheCard()
     const auto ms = [&lines](qsizetype i) {
         return lines.at(i).section(u' ', 0, 0).toLongLong();
     };
+    // The card lets go 250 ms after the last burst on its own clock, whenever it gets to it;
+    // and with no let-go in between, it held the relay from the first burst to beyond 2 s.
     const qint64 afterLast = ms(lines.size() - 1) - ms(lines.size() - 2);
-    QVERIFY2(afterLast >= 250 && afterLast < 400, qPrintable(QString::number(afterLast)));
+    QVERIFY2(afterLast >= 250, qPrintable(QString::number(afterLast)));
     QVERIFY2(ms(lines.size() - 1) - ms(0) >= 2000, qPrintable(lines.join(u'\n')));
 }
 
@@ -488,9 +489,8 @@ void TestRelayctl::interrupted()
     start(ctl, QStringList{"--device", pty.name()} + arguments);
     const QByteArray first = arguments.first() == "hold" ? hold1 : on1;
     QCOMPARE(pty.read(first.size(), 5s), first);
-    if (straggler.isEmpty())
-        QTest::qSleep(300); // into the wait
-    else
+    // With the first burst on the line, relayctl is in the wait, the only step after it.
+    if (!straggler.isEmpty())
         QCOMPARE(pty.read(2 * first.size(), 5s), first.repeated(2)); // well into the hold
     (void)pty.read(4096, 0ms); // what came before the signal
     QCOMPARE(::kill(static_cast<pid_t>(ctl.processId()), signal), 0);

@@ -2,10 +2,10 @@
 // are this server's, the throttle on wrong passwords and tokens (on a clock of the test's own),
 // and JSON bodies that name a key twice.
 
+#include "relay-mqtt/live/StrictJson.h"
 #include "relay-mqtt/web/ClientKey.h"
 #include "relay-mqtt/web/HostNames.h"
 #include "relay-mqtt/web/LoginThrottle.h"
-#include "relay-mqtt/live/StrictJson.h"
 
 #include <QTest>
 

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 namespace {
 
 constexpr long long hugeBody = 300LL * 1024 * 1024;
