@@ -120,6 +120,7 @@ private slots:
     void holdLength_data();
     void holdLength();
     void holdReplaced();
+    void twoHoldsAtOnce();
     void holdEndedBySetOrAll();
     void lostPortDropsEverythingThenRefuses();
     void interlocks_data();
@@ -244,6 +245,24 @@ void TestLineFeeder::holdReplaced()
     QCOMPARE(bridge.count(hold(2, 1, 10s)), 5);
     QCOMPARE(bridge.count(hold(2, 1, 250ms)), 3);
     QCOMPARE(bridge.ended, (QList<QPair<quint8, int>>{{2, 1}}));
+}
+
+void TestLineFeeder::twoHoldsAtOnce()
+{
+    Bridge bridge;
+    QVERIFY(!bridge.feeder.submit(hold(1, 1, 10s)));
+    QVERIFY(!bridge.feeder.submit(hold(1, 2, 10s)));
+    // A third is refused, on any card; renewing one of the two is not a third.
+    const std::optional<Refusal> third = bridge.feeder.submit(hold(2, 3, 10s));
+    QVERIFY(third);
+    QCOMPARE(third->cause, Refusal::Cause::HoldLimit);
+    QVERIFY(!bridge.feeder.submit(hold(1, 2, 5s)));
+    // Once one has ended, there is room again.
+    QVERIFY(!bridge.feeder.submit(set(1, 1, Setting::Off)));
+    QVERIFY(!bridge.feeder.submit(hold(2, 3, 10s)));
+    for (int i = 0; i < 6; ++i)
+        QVERIFY(bridge.wake());
+    QVERIFY(bridge.count(hold(2, 3, 10s)) > 0);
 }
 
 void TestLineFeeder::holdEndedBySetOrAll()
