@@ -191,7 +191,7 @@ void TestRelayctl::holdBursts()
     line += pty.readAll();
     const qsizetype count = line.size() / 20;
     QVERIFY2(count >= 8 && count <= 25, qPrintable(QString::number(line.size())));
-    QCOMPARE(line, bytes({13, 255, 80, 56, 108}).repeated(4 * count));
+    QCOMPARE(line, burstOf({13, 255, 80, 56, 108}).repeated(count));
 }
 
 void TestRelayctl::holdAtTheCard()
