@@ -20,15 +20,13 @@
 #include <memory>
 #include <optional>
 
-using namespace std::chrono_literals;
-
 using LineTime = std::chrono::duration<double, std::milli>; // the test's steady clock
 constexpr LineTime packetTime{1000.0 * 5 / 240}; // 2400 baud, ten bits a byte
 // What a loaded machine may add between the bridge's write and the test's read of it, for an
 // upper bound on when a burst came.
-constexpr LineTime readSlack = 200ms;
+constexpr LineTime readSlack = std::chrono::milliseconds(200);
 
-// A packet, and when the line starts it: on arrival, or once it has carried those before it.
+// A packet, and when the line started it, as readTimed() tells it.
 struct TimedPacket
 {
     QByteArray bytes;
