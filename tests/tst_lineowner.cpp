@@ -149,7 +149,8 @@ void TestLineOwner::doorIsForTheSerialGroup()
     QVERIFY(folder.isValid());
     BridgeOptions options;
     RelayLine line(options);
-    RelayApi api(options, line);
+    CommandCounts counts;
+    RelayApi api(options, line, counts);
     LiveClients live(api, line);
     LocalDoor door(live, [] { return QStringLiteral(R"({"type":"line","device":"/dev/null"})"); });
     const QString path = folder.filePath("run/bench.sock");
@@ -197,7 +198,8 @@ void TestLineOwner::doorReplacesOnlyAStaleSocket()
     QVERIFY(folder.isValid());
     BridgeOptions options;
     RelayLine line(options);
-    RelayApi api(options, line);
+    CommandCounts counts;
+    RelayApi api(options, line, counts);
     LiveClients live(api, line);
     const auto hello = [] {
         return QStringLiteral(R"({"type":"line","device":"/dev/null"})");

@@ -22,6 +22,7 @@ class RecordingClient : public LiveClient
 {
 public:
     QString from() const override { return QStringLiteral("from the test"); }
+    FrontEnd frontEnd() const override { return FrontEnd::Local; }
     void send(const QString &message) override
     {
         heard << QJsonDocument::fromJson(message.toUtf8()).object();
@@ -68,6 +69,7 @@ private:
     std::unique_ptr<PseudoTerminal> m_pty;
     BridgeOptions m_options;
     std::unique_ptr<RelayLine> m_line;
+    CommandCounts m_counts;
     std::unique_ptr<RelayApi> m_api;
     std::unique_ptr<LiveClients> m_live;
 };
@@ -79,7 +81,8 @@ void TestLiveClients::init()
     m_options.device = m_pty->name();
     m_options.cards = {1, 2};
     m_line = std::make_unique<RelayLine>(m_options);
-    m_api = std::make_unique<RelayApi>(m_options, *m_line);
+    m_counts = {};
+    m_api = std::make_unique<RelayApi>(m_options, *m_line, m_counts);
     m_live = std::make_unique<LiveClients>(*m_api, *m_line);
     m_line->start();
     QTRY_VERIFY(m_line->isUp());

@@ -2,20 +2,33 @@
 
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/mqtt/BridgeTopics.h"
+#include "relay-mqtt/watch/MetricsText.h"
 #include "serial/LineDoors.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <utility>
 
+using namespace std::chrono_literals;
+
+namespace {
+
+// How often systemd's STATUS line is looked at for pages that opened or closed.
+constexpr auto statusPace = 1s;
+
+} // namespace
+
 RelayService::RelayService(BridgeOptions options, QObject *parent)
     : QObject(parent),
       m_options(std::move(options)),
       m_line(m_options),
-      m_api(m_options, m_line),
+      m_api(m_options, m_line, m_counts),
       m_live(m_api, m_line),
-      m_door(m_live, [this] { return hello(); })
+      m_door(m_live, [this] { return hello(); }),
+      m_health(int(m_options.cards.size()), m_options.useBroker),
+      m_startTime(double(QDateTime::currentMSecsSinceEpoch()) / 1000)
 {
     const QString broker = m_options.useBroker ? QStringLiteral("offline") : QStringLiteral("none");
     m_live.setBroker(broker);
@@ -27,6 +40,15 @@ RelayService::RelayService(BridgeOptions options, QObject *parent)
         m_lineDone = true;
         finishIfDone();
     });
+    connect(&m_line, &RelayLine::upChanged, this, [this](bool up) {
+        m_health.setPortUp(up);
+        updateStatus();
+    });
+    if (m_web) {
+        m_web->setWatch([this] { return m_health.check(m_line.device()); },
+            [this](quint64 failedLogins) { return metrics(failedLogins); });
+    }
+    connect(&m_statusTimer, &QTimer::timeout, this, &RelayService::updateStatus);
 }
 
 bool RelayService::start()
@@ -39,19 +61,12 @@ bool RelayService::start()
     }
     m_brokerDone = !m_options.useBroker;
     if (m_options.useBroker) {
-        m_mqtt = std::make_unique<MqttBridge>(m_options, m_line);
+        m_mqtt = std::make_unique<MqttBridge>(m_options, m_line, m_counts);
         connect(m_mqtt.get(), &MqttBridge::finished, this, [this] {
             m_brokerDone = true;
             finishIfDone();
         });
-        if (m_web) {
-            connect(m_mqtt.get(), &MqttBridge::onlineChanged, m_web.get(), [this](bool online) {
-                m_web->setBroker(online ? QStringLiteral("online") : QStringLiteral("offline"));
-            });
-        }
-        connect(m_mqtt.get(), &MqttBridge::onlineChanged, &m_live, [this](bool online) {
-            m_live.setBroker(online ? QStringLiteral("online") : QStringLiteral("offline"));
-        });
+        connect(m_mqtt.get(), &MqttBridge::onlineChanged, this, &RelayService::setBrokerOnline);
     }
     if (m_mqtt && !m_mqtt->start()) {
         m_error = m_mqtt->errorString();
@@ -59,7 +74,81 @@ bool RelayService::start()
     }
     openDoor();
     m_line.start();
+    // Ready once all was tried: a broker that is down must not hold up the machine's start.
+    m_notifier.ready(m_health.statusLine(m_line.device(), m_live.openCount(FrontEnd::Web)));
+    if (m_notifier.isActive())
+        m_statusTimer.start(statusPace);
     return true;
+}
+
+void RelayService::setBrokerOnline(bool online)
+{
+    const QString broker = online ? QStringLiteral("online") : QStringLiteral("offline");
+    if (m_web)
+        m_web->setBroker(broker);
+    m_live.setBroker(broker);
+    m_health.setBrokerConnected(online);
+    updateStatus();
+}
+
+void RelayService::updateStatus()
+{
+    if (m_notifier.isActive() && !m_stopping)
+        m_notifier.setStatus(m_health.statusLine(m_line.device(), m_live.openCount(FrontEnd::Web)));
+}
+
+QByteArray RelayService::metrics(quint64 failedLogins) const
+{
+    using Type = MetricsText::Type;
+    using Cause = CommandCounts::Cause;
+    MetricsText text;
+    text.metric("relay_mqtt_port_up", Type::Gauge, "1 while the serial port is open, else 0.");
+    text.sample(quint64(m_line.isUp() ? 1 : 0));
+    text.metric("relay_mqtt_broker_connected", Type::Gauge,
+        "1 while the broker is connected and takes commands, else 0 (also with no broker).");
+    text.sample(quint64(m_mqtt && m_mqtt->isOnline() ? 1 : 0));
+    text.metric("relay_mqtt_bursts_written_total", Type::Counter,
+        "Bursts written to the serial port for the card, a held relay's repeats included.");
+    for (const quint8 card : m_options.cards)
+        text.sample(m_line.burstsWritten(card), {{"card", QString::number(card)}});
+
+    const std::pair<FrontEnd, const char *> frontEnds[]
+        = {{FrontEnd::Mqtt, "mqtt"}, {FrontEnd::Web, "web"}, {FrontEnd::Local, "local"}};
+    const std::pair<Cause, const char *> causes[] = {{Cause::QueueFull, "queue_full"},
+        {Cause::Interlock, "interlock"}, {Cause::HoldLimit, "hold_limit"},
+        {Cause::PortClosed, "port_closed"}, {Cause::BadInput, "bad_input"}};
+    text.metric("relay_mqtt_commands_taken_total", Type::Counter,
+        "Commands the line took, by the front end that brought them.");
+    for (const auto &[frontEnd, name] : frontEnds)
+        text.sample(m_counts.takenFrom(frontEnd), {{"front_end", QString::fromLatin1(name)}});
+    text.metric("relay_mqtt_commands_refused_total", Type::Counter,
+        "Commands refused, by the front end that brought them and the cause.");
+    for (const auto &[frontEnd, name] : frontEnds) {
+        for (const auto &[cause, causeName] : causes)
+            text.sample(m_counts.refusedFrom(frontEnd, cause),
+                {{"front_end", QString::fromLatin1(name)},
+                    {"cause", QString::fromLatin1(causeName)}});
+    }
+
+    text.metric("relay_mqtt_queue_length", Type::Gauge, "Commands waiting for the line.");
+    text.sample(quint64(m_line.queueLength()));
+    text.metric("relay_mqtt_holds_running", Type::Gauge, "Relays held now.");
+    text.sample(quint64(m_line.holdsRunning()));
+    text.metric("relay_mqtt_pages_open", Type::Gauge, "Web pages connected to the live socket.");
+    text.sample(quint64(m_live.openCount(FrontEnd::Web)));
+    text.metric("relay_mqtt_local_clients", Type::Gauge,
+        "Programs connected to the line's local socket (relayctl).");
+    text.sample(quint64(m_live.openCount(FrontEnd::Local)));
+    text.metric("relay_mqtt_broker_reconnections_total", Type::Counter,
+        "Connections to the broker after the first.");
+    text.sample(quint64(m_mqtt ? m_mqtt->reconnections() : 0));
+    text.metric("relay_mqtt_failed_logins_total", Type::Counter,
+        "Wrong passwords and tokens given to the web page and its API.");
+    text.sample(quint64(failedLogins));
+    text.metric("process_start_time_seconds", Type::Gauge,
+        "Start time of the process since the Unix epoch, in seconds.");
+    text.sample(m_startTime);
+    return text.text();
 }
 
 void RelayService::openDoor()
@@ -94,6 +183,7 @@ void RelayService::stop(int exitCode)
         return;
     m_stopping = true;
     m_exitCode = exitCode;
+    m_notifier.stopping();
     m_door.close();
     if (m_web)
         m_web->stop();

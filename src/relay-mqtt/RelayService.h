@@ -6,17 +6,23 @@
 #include "relay-mqtt/live/RelayApi.h"
 #include "relay-mqtt/local/LocalDoor.h"
 #include "relay-mqtt/mqtt/MqttBridge.h"
+#include "relay-mqtt/watch/CommandCounts.h"
+#include "relay-mqtt/watch/ServiceHealth.h"
+#include "relay-mqtt/watch/SystemdNotifier.h"
 #include "relay-mqtt/web/WebServer.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
 // relay-mqtt as a whole: the one line, and the front ends that bring it commands: the broker
 // and the web page, each of them optional, and the line's local socket for the programs on
 // this machine. The pages and the local socket's clients share one set of live clients, so
-// that a hold is one client's, whichever way it came.
+// that a hold is one client's, whichever way it came. Its health and its metrics go to the web
+// page's server, its state to systemd.
 class RelayService : public QObject
 {
     Q_OBJECT
@@ -40,14 +46,23 @@ private:
     // The door's first line: the device, the bridge's name and its page.
     QString hello() const;
     void finishIfDone();
+    void setBrokerOnline(bool online);
+    // systemd's STATUS line, sent if it changed.
+    void updateStatus();
+    QByteArray metrics(quint64 failedLogins) const;
 
     BridgeOptions m_options;
     RelayLine m_line;
+    CommandCounts m_counts;
     RelayApi m_api;
     LiveClients m_live;
     LocalDoor m_door;
     std::unique_ptr<MqttBridge> m_mqtt;
     std::unique_ptr<WebServer> m_web;
+    ServiceHealth m_health;
+    SystemdNotifier m_notifier;
+    QTimer m_statusTimer;
+    double m_startTime = 0; // s since the epoch
     QString m_error;
     bool m_stopping = false;
     bool m_lineDone = false;

@@ -116,6 +116,7 @@ void RelayMqttTest::initBase()
     m_pageUrl.clear();
     m_device.clear();
     m_launcher.clear();
+    m_environment.clear();
     m_log.clear();
     m_cards.clear();
     m_cards.try_emplace(1, 1);
@@ -174,6 +175,11 @@ void RelayMqttTest::startBridge(const QStringList &extra, const QStringList &rep
     dieWithParent(*m_bridge);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("RUNTIME_DIRECTORY"), runtimeFolder());
+    // systemd's, if the tests run under it, is never the bridge's.
+    for (const char *key : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+        environment.remove(QString::fromLatin1(key));
+    for (const auto &[key, value] : m_environment)
+        environment.insert(key, value);
     m_bridge->setProcessEnvironment(environment);
     connect(m_bridge.get(), &QProcess::readyReadStandardError, this,
         [this] { m_log += QString::fromLocal8Bit(m_bridge->readAllStandardError()); });

@@ -124,6 +124,8 @@ protected:
     QString m_device; // the bridge's --device, when it is not the pseudo-terminal itself
     // A command the bridge is started by, its path and arguments after it (unshare, say).
     QStringList m_launcher;
+    // More of the bridge's environment, set before startBridge().
+    std::map<QString, QString> m_environment;
     std::unique_ptr<QTemporaryDir> m_runtime;
     std::unique_ptr<QProcess> m_bridge;
     bool m_withBroker = true;

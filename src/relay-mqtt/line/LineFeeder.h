@@ -58,6 +58,7 @@ public:
     std::optional<Refusal> submit(const BridgeCommand &command);
 
     qsizetype queuedCount() const { return m_queue.size(); }
+    qsizetype holdCount() const { return m_holds.size(); }
     // How long until it writes again by itself; none when it has nothing to send.
     std::optional<std::chrono::milliseconds> nextWake() const;
 

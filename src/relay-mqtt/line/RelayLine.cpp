@@ -24,7 +24,8 @@ RelayLine::RelayLine(const BridgeOptions &options, QObject *parent)
         [this](quint8 card, int relay) { return m_mirror.isOn(card, relay); });
 
     connect(m_feeder.get(), &LineFeeder::burstWritten, this,
-        [this](const BridgeCommand &, const QByteArray &burst) {
+        [this](const BridgeCommand &command, const QByteArray &burst) {
+            ++m_bursts.at(command.card);
             const QList<CardMirror::Change> changes = m_mirror.apply(burst);
             if (!changes.isEmpty())
                 emit relaysChanged(changes);

@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -48,6 +49,11 @@ public:
     // The device the line is on: the one configured, or the one its port number names now.
     QString device() const;
     const CardMirror &mirror() const { return m_mirror; }
+    // Commands waiting for the line, and relays held now.
+    qsizetype queueLength() const { return m_feeder ? m_feeder->queuedCount() : 0; }
+    qsizetype holdsRunning() const { return m_feeder ? m_feeder->holdCount() : 0; }
+    // The bursts written to `card` since the start, a held relay's repeats too.
+    quint64 burstsWritten(quint8 card) const { return m_bursts.at(card); }
     // The command for the log, with the names the config file gives its card and relay.
     QString describe(const BridgeCommand &command) const;
     // " (Workbench, Pump)", or nothing for a card without names.
@@ -78,6 +84,7 @@ private:
     PortKeeper m_port;
     CardMirror m_mirror;
     RefusalLog m_refusals;
+    std::array<quint64, 256> m_bursts{};
     std::unique_ptr<LineFeeder> m_feeder;
     bool m_stopping = false;
 };

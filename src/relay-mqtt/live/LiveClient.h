@@ -1,5 +1,7 @@
 #pragma once
 
+#include "relay-mqtt/watch/FrontEnd.h"
+
 #include <QObject>
 #include <QString>
 
@@ -21,6 +23,7 @@ public:
 
     // Where its commands come from, for the log: "from the web".
     virtual QString from() const = 0;
+    virtual FrontEnd frontEnd() const = 0;
     virtual void send(const QString &message) = 0;
     // Bytes sent that the client has not read yet.
     virtual qint64 unsent() const = 0;

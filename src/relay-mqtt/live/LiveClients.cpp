@@ -71,6 +71,12 @@ void LiveClients::add(std::unique_ptr<LiveClient> owned, const QByteArray &sessi
     send(client, cards);
 }
 
+qsizetype LiveClients::openCount(FrontEnd frontEnd) const
+{
+    return std::count_if(m_clients.begin(), m_clients.end(),
+        [frontEnd](const auto &entry) { return entry.first->frontEnd() == frontEnd; });
+}
+
 void LiveClients::setBroker(const QString &broker)
 {
     if (broker == m_broker)
@@ -113,6 +119,7 @@ void LiveClients::received(LiveClient *client, const QString &message)
     found->second.heard = Clock::now();
     const std::optional<QJsonObject> object = StrictJson::object(message.toUtf8());
     if (!object) {
+        m_api.countBadInput(client->frontEnd());
         sendRefusal(client,
             RelayApi::error(
                 RelayApi::Status::BadRequest, tr("a message is one JSON object, each key once")));
@@ -127,12 +134,15 @@ void LiveClients::received(LiveClient *client, const QString &message)
         release(client, *object);
     else if (type == QLatin1String("command"))
         command(client, *object);
-    else if (isId(object->value(u"id")))
+    else if (type != QLatin1String("pong")) { // a sign of life, heard above
+        m_api.countBadInput(client->frontEnd());
         // A client waiting for its answer hears that there will be none.
-        sendRefusal(client,
-            RelayApi::error(
-                RelayApi::Status::BadRequest, tr("no message of type \"%1\"").arg(type)),
-            object->value(u"id"));
+        if (isId(object->value(u"id")))
+            sendRefusal(client,
+                RelayApi::error(
+                    RelayApi::Status::BadRequest, tr("no message of type \"%1\"").arg(type)),
+                object->value(u"id"));
+    }
 }
 
 void LiveClients::command(LiveClient *client, const QJsonObject &message)
@@ -146,7 +156,7 @@ void LiveClients::command(LiveClient *client, const QJsonObject &message)
         reading.command->ticket = ++m_lastTicket;
         m_tickets[m_lastTicket] = Ticket{client, id};
     }
-    const RelayApi::Answer answer = m_api.carryOut(reading, client->from());
+    const RelayApi::Answer answer = m_api.carryOut(reading, client->frontEnd(), client->from());
     if (answer.status != RelayApi::Status::Accepted) {
         if (reading.command)
             m_tickets.erase(reading.command->ticket);
@@ -170,6 +180,7 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     const QJsonValue id = message.value(u"id");
     std::optional<BridgeCommand> hold = m_api.readHold(message);
     if (!hold) {
+        m_api.countBadInput(client->frontEnd());
         if (isId(id))
             sendRefusal(client,
                 RelayApi::error(RelayApi::Status::NotFound, tr("no such card or relay")), id);
@@ -180,6 +191,7 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     if (const QJsonValue length = message.value(u"hold_ms"); !length.isUndefined()) {
         if (!length.isDouble() || length.toDouble() != double(length.toInteger())
             || length.toInteger() < 1 || length.toInteger() > BridgeCommand::longestHold.count()) {
+            m_api.countBadInput(client->frontEnd());
             sendRefusal(client,
                 RelayApi::error(RelayApi::Status::BadRequest,
                     tr("\"hold_ms\" is 1 to %1").arg(BridgeCommand::longestHold.count())),
@@ -213,7 +225,8 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     // In place before the line takes it: an idle line writes its first burst at once.
     m_holds[relay]
         = ClientHold{client, std::move(expiry), isId(id) ? id : QJsonValue(QJsonValue::Undefined)};
-    if (const RelayApi::Answer answer = m_api.carryOut({hold, {}}, client->from());
+    if (const RelayApi::Answer answer
+        = m_api.carryOut({hold, {}}, client->frontEnd(), client->from());
         answer.status != RelayApi::Status::Accepted) {
         m_holds.erase(relay);
         sendRefusal(client, answer, id);

@@ -56,6 +56,8 @@ public:
     void endSession(const QByteArray &session, const QString &reason);
     // Lets go of every client's hold and closes every client.
     void closeAll();
+    // The clients connected by `frontEnd` now: the pages, or the local socket's programs.
+    qsizetype openCount(FrontEnd frontEnd) const;
 
 private:
     using Clock = std::chrono::steady_clock;

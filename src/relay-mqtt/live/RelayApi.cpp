@@ -33,7 +33,8 @@ std::optional<Setting> readSetting(const QJsonValue &value, bool toggle)
 
 } // namespace
 
-RelayApi::RelayApi(const BridgeOptions &options, RelayLine &line) : m_options(options), m_line(line)
+RelayApi::RelayApi(const BridgeOptions &options, RelayLine &line, CommandCounts &counts)
+    : m_options(options), m_line(line), m_counts(counts)
 { }
 
 QJsonObject RelayApi::cards(const QString &broker) const
@@ -110,14 +111,19 @@ RelayApi::Reading RelayApi::read(const QStringList &path, const QJsonObject &bod
     return target.command ? readBody(*target.command, path.at(1), body) : target;
 }
 
-RelayApi::Answer RelayApi::carryOut(const Reading &reading, const QString &from) const
+RelayApi::Answer RelayApi::carryOut(
+    const Reading &reading, FrontEnd frontEnd, const QString &from) const
 {
-    if (!reading.command)
+    if (!reading.command) {
+        m_counts.badInput(frontEnd);
         return reading.refusal;
+    }
     if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
+        m_counts.refused(frontEnd, refusal->cause);
         m_line.logRefusal(*reading.command, *refusal, from.isEmpty() ? tr("from the web") : from);
         return refused(*refusal);
     }
+    m_counts.taken(frontEnd);
     return {Status::Accepted, {{QStringLiteral("accepted"), true}}};
 }
 

@@ -3,6 +3,8 @@
 #include "relay-mqtt/line/BridgeCommand.h"
 #include "relay-mqtt/line/CardMirror.h"
 #include "relay-mqtt/line/Refusal.h"
+#include "relay-mqtt/watch/CommandCounts.h"
+#include "relay-mqtt/watch/FrontEnd.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -23,6 +25,7 @@ class RelayApi
 
 public:
     enum class Status {
+        Ok = 200,
         Accepted = 202,
         BadRequest = 400,
         Unauthorized = 401,
@@ -40,7 +43,8 @@ public:
         QJsonObject body;
     };
 
-    RelayApi(const BridgeOptions &options, RelayLine &line);
+    // What becomes of the commands is counted in `counts`.
+    RelayApi(const BridgeOptions &options, RelayLine &line, CommandCounts &counts);
 
     // Every card, its relays with their names and states, the port's and the broker's state,
     // and whether the page has a login (and so a way to log out).
@@ -61,8 +65,11 @@ public:
     // The same for a page's command, its body already read.
     Reading read(const QStringList &path, const QJsonObject &body) const;
     // Puts what was read to the line: 202, or why not (the line's refusals are logged as
-    // `from` the side that brought it, "from the web" unless given).
-    Answer carryOut(const Reading &reading, const QString &from = {}) const;
+    // `from` the side that brought it, "from the web" unless given), counted for `frontEnd`.
+    Answer carryOut(
+        const Reading &reading, FrontEnd frontEnd = FrontEnd::Web, const QString &from = {}) const;
+    // A message from `frontEnd` that asked for nothing the API knows.
+    void countBadInput(FrontEnd frontEnd) const { m_counts.badInput(frontEnd); }
     // The card and relay a page's hold names, "card" and "relay" in `message`.
     std::optional<BridgeCommand> readHold(const QJsonObject &message) const;
 
@@ -75,4 +82,5 @@ private:
 
     const BridgeOptions &m_options;
     RelayLine &m_line;
+    CommandCounts &m_counts;
 };

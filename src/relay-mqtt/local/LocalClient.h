@@ -20,6 +20,7 @@ public:
     ~LocalClient() override;
 
     QString from() const override;
+    FrontEnd frontEnd() const override { return FrontEnd::Local; }
     void send(const QString &message) override;
     qint64 unsent() const override;
     // {"type":"ping"}: any message the client sends back answers it.

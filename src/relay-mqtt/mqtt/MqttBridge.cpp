@@ -35,10 +35,12 @@ QList<BridgeTopics::Relay> relaysOf(const BridgeCommand &command)
 
 } // namespace
 
-MqttBridge::MqttBridge(const BridgeOptions &options, RelayLine &line, QObject *parent)
+MqttBridge::MqttBridge(
+    const BridgeOptions &options, RelayLine &line, CommandCounts &counts, QObject *parent)
     : QObject(parent),
       m_options(options),
       m_line(line),
+      m_counts(counts),
       m_topics(m_options),
       m_mqtt(settingsWithWill(m_options.mqtt, m_topics)),
       m_publisher(m_mqtt, m_topics, m_options),
@@ -117,6 +119,8 @@ void MqttBridge::connected()
                   .arg(m_mqtt.settings().host)
                   .arg(m_mqtt.settings().port)
                   .arg(m_mqtt.settings().clientId));
+    if (m_connections++ > 0)
+        ++m_reconnections;
     setReady(false);
     m_announcedOnline.reset();
     if (m_readBack)
@@ -322,6 +326,7 @@ void MqttBridge::submit(const QString &topic, const QByteArray &payload, bool re
 {
     const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
     if (!reading.command) {
+        m_counts.badInput(FrontEnd::Mqtt);
         bridgeLog(tr("ignored %1%2")
                       .arg(reading.refusal,
                           reading.relay ? m_line.names(reading.relay->card, reading.relay->relay)
@@ -332,9 +337,12 @@ void MqttBridge::submit(const QString &topic, const QByteArray &payload, bool re
         return;
     }
     if (const std::optional<Refusal> refusal = m_line.submit(*reading.command)) {
+        m_counts.refused(FrontEnd::Mqtt, refusal->cause);
         m_line.logRefusal(*reading.command, *refusal, {});
         answer(*reading.command);
+        return;
     }
+    m_counts.taken(FrontEnd::Mqtt);
 }
 
 void MqttBridge::announce()

@@ -7,6 +7,7 @@
 #include "relay-mqtt/mqtt/CommandReader.h"
 #include "relay-mqtt/mqtt/MqttConnection.h"
 #include "relay-mqtt/mqtt/RetainedPublisher.h"
+#include "relay-mqtt/watch/CommandCounts.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -33,7 +34,9 @@ public:
     // A subscription the broker refused is asked for again, the pause doubling up to the longest.
     static constexpr std::chrono::seconds firstSubscriptionRetry{5};
     static constexpr std::chrono::seconds longestSubscriptionRetry{300};
-    MqttBridge(const BridgeOptions &options, RelayLine &line, QObject *parent = nullptr);
+    // What becomes of the broker's commands is counted in `counts`.
+    MqttBridge(const BridgeOptions &options, RelayLine &line, CommandCounts &counts,
+        QObject *parent = nullptr);
 
     // Connects to the broker. False, with errorString(), if the broker settings cannot be used
     // at all.
@@ -43,6 +46,8 @@ public:
     void stop();
     // Connected, and the broker granted the command topics.
     bool isOnline() const { return m_ready; }
+    // The connections to the broker after the first.
+    quint64 reconnections() const { return m_reconnections; }
 
 signals:
     // Whether the bridge takes commands from the broker now.
@@ -74,6 +79,9 @@ private:
 
     const BridgeOptions &m_options;
     RelayLine &m_line;
+    CommandCounts &m_counts;
+    quint64 m_connections = 0;
+    quint64 m_reconnections = 0;
     BridgeTopics m_topics;
     MqttConnection m_mqtt;
     RetainedPublisher m_publisher;

@@ -102,6 +102,7 @@ void WebAccess::logout(const QByteArray &cookieHeader)
 
 void WebAccess::failed(const QHostAddress &peer, const QString &what)
 {
+    ++m_failures;
     const ClientKey client(peer);
     if (const std::optional<int> count = m_throttle.failed(client)) {
         bridgeLog(*count > 1

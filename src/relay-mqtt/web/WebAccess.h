@@ -58,6 +58,9 @@ public:
     // The Set-Cookie header's value that hands out the session, or ends it (an empty one).
     static QByteArray sessionCookie(const QByteArray &session, bool secure);
 
+    // Wrong passwords and tokens since the start.
+    quint64 failures() const { return m_failures; }
+
     // Compares two secrets in a time that does not tell how much of them matched.
     static bool sameSecret(QByteArrayView given, QByteArrayView expected);
 
@@ -80,4 +83,5 @@ private:
     std::map<QByteArray, Clock::time_point> m_sessions;
     LoginThrottle m_throttle;
     QTimer m_expiry;
+    quint64 m_failures = 0;
 };

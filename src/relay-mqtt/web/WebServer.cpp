@@ -3,6 +3,7 @@
 #include "relay-mqtt/BridgeLog.h"
 #include "relay-mqtt/BridgeOptions.h"
 #include "relay-mqtt/live/StrictJson.h"
+#include "relay-mqtt/watch/MetricsText.h"
 #include "relay-mqtt/web/GatedConnection.h"
 #include "relay-mqtt/web/WebGate.h"
 #include "relay-mqtt/web/WebSocketClient.h"
@@ -156,6 +157,10 @@ bool WebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
         reply(request, socket, api(request, path));
         return true;
     }
+    if (path == QLatin1String(metricsPath)) {
+        reply(request, socket, metrics(request));
+        return true;
+    }
     if (request.method() != Method::Get && request.method() != Method::Head) {
         reply(request, socket, json(RelayApi::error(Status::MethodNotAllowed, tr("GET only"))));
         return true;
@@ -201,19 +206,52 @@ QHttpServerResponse WebServer::api(const QHttpServerRequest &request, const QStr
         response.addHeader("Set-Cookie", WebAccess::sessionCookie({}, m_options.web.usesTls()));
         return response;
     }
-    if (path.isEmpty() || path.first() != QLatin1String("cards"))
+    const bool health = path == QStringList{QStringLiteral("health")} && m_health;
+    if (!health && (path.isEmpty() || path.first() != QLatin1String("cards")))
         return json(RelayApi::error(Status::NotFound, tr("not found")));
+    if (std::optional<QHttpServerResponse> refusal = refusedAccess(request))
+        return std::move(*refusal);
+    if (health) {
+        if (request.method() != Method::Get)
+            return json(RelayApi::error(Status::MethodNotAllowed, tr("GET only")));
+        const ServiceHealth::Answer answer = m_health();
+        return json({answer.usable ? Status::Ok : Status::Unavailable, answer.body});
+    }
+    if (path.size() == 1 && request.method() == Method::Get)
+        return {m_api.cards(m_broker)};
+    if (!post)
+        return json(RelayApi::error(Status::MethodNotAllowed, tr("POST only")));
+    return command(request, path.mid(1));
+}
+
+void WebServer::setWatch(Health health, Metrics metrics)
+{
+    m_health = std::move(health);
+    m_metrics = std::move(metrics);
+}
+
+std::optional<QHttpServerResponse> WebServer::refusedAccess(const QHttpServerRequest &request)
+{
     const WebAccess::Check access = m_access.check(
         request.remoteAddress(), request.value("Cookie"), request.value("Authorization"));
     if (access.outcome == WebAccess::Check::Outcome::Throttled)
         return tooManyFailures(*access.retryAfter);
     if (access.outcome != WebAccess::Check::Outcome::Allowed)
         return json(RelayApi::error(Status::Unauthorized, tr("log in first")));
-    if (path.size() == 1 && request.method() == Method::Get)
-        return {m_api.cards(m_broker)};
-    if (!post)
-        return json(RelayApi::error(Status::MethodNotAllowed, tr("POST only")));
-    return command(request, path.mid(1));
+    return std::nullopt;
+}
+
+QHttpServerResponse WebServer::metrics(const QHttpServerRequest &request)
+{
+    if (!m_metrics)
+        return json(RelayApi::error(Status::NotFound, tr("not found")));
+    if (std::optional<QHttpServerResponse> refusal = refusedAccess(request))
+        return std::move(*refusal);
+    if (request.method() != Method::Get && request.method() != Method::Head)
+        return json(RelayApi::error(Status::MethodNotAllowed, tr("GET only")));
+    const QByteArray text
+        = request.method() == Method::Head ? QByteArray() : m_metrics(m_access.failures());
+    return {QByteArray(MetricsText::contentType), text};
 }
 
 QHttpServerResponse WebServer::login(const QHttpServerRequest &request)

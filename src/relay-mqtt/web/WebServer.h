@@ -2,6 +2,7 @@
 
 #include "relay-mqtt/live/LiveClients.h"
 #include "relay-mqtt/live/RelayApi.h"
+#include "relay-mqtt/watch/ServiceHealth.h"
 #include "relay-mqtt/web/HostNames.h"
 #include "relay-mqtt/web/WebAccess.h"
 
@@ -11,7 +12,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 struct BridgeOptions;
 class WebGate;
@@ -27,6 +30,7 @@ class WebServer : public QAbstractHttpServer
 
 public:
     static constexpr char livePath[] = "/api/live";
+    static constexpr char metricsPath[] = "/metrics";
 
     // `api` reads the requests' commands; `live` takes the pages that connect.
     WebServer(
@@ -36,6 +40,10 @@ public:
     bool start(QString *error);
     // "online", "offline" or "none": what the API's answer says of the broker.
     void setBroker(const QString &broker) { m_broker = broker; }
+    // What GET /api/health and GET /metrics answer; given the failed logins for the metrics.
+    using Health = std::function<ServiceHealth::Answer()>;
+    using Metrics = std::function<QByteArray(quint64 failedLogins)>;
+    void setWatch(Health health, Metrics metrics);
     // Takes no more connections.
     void stop();
     quint16 port() const { return m_port; }
@@ -52,6 +60,10 @@ private:
     QHttpServerResponse api(const QHttpServerRequest &request, const QString &urlPath);
     QHttpServerResponse login(const QHttpServerRequest &request);
     QHttpServerResponse command(const QHttpServerRequest &request, const QStringList &path);
+    QHttpServerResponse metrics(const QHttpServerRequest &request);
+    // The answer to a request without a login that counts (or from a client that must wait);
+    // none if it may go on.
+    std::optional<QHttpServerResponse> refusedAccess(const QHttpServerRequest &request);
     // Why a request that changes something is refused, if it is.
     std::optional<RelayApi::Answer> unsafe(const QHttpServerRequest &request) const;
     bool sameOrigin(const QByteArray &origin, const QByteArray &host) const;
@@ -70,5 +82,7 @@ private:
     LiveClients &m_pages;
     QPointer<WebGate> m_gate;
     QString m_broker;
+    Health m_health;
+    Metrics m_metrics;
     quint16 m_port = 0;
 };

@@ -19,6 +19,7 @@ public:
     ~WebSocketClient() override;
 
     QString from() const override;
+    FrontEnd frontEnd() const override { return FrontEnd::Web; }
     void send(const QString &message) override;
     qint64 unsent() const override;
     void ping() override;
