@@ -69,6 +69,9 @@ for file in "$@"; do
     # The line's local socket lives in the runtime folder, where relayctl looks for it.
     values RuntimeDirectory "$file" | tail -n 1 | grep -q '^relay-mqtt/.' ||
         fail "RuntimeDirectory is not a folder of its own under relay-mqtt/"
+    # It tells systemd when it is ready, and feeds a watchdog that restarts it if it hangs.
+    [ "$(values Type "$file" | tail -n 1)" = notify ] || fail "Type is not notify"
+    values WatchdogSec "$file" | tail -n 1 | grep -qE '^[1-9]' || fail "no WatchdogSec"
     if values PrivateDevices "$file" | tail -n 1 | grep -qiE '^(1|y|yes|t|true|on)$'; then
         fail "PrivateDevices hides the serial ports"
     fi
