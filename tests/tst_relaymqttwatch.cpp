@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +24,8 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+constexpr auto messageTimeout = 10s;
 
 // A datagram socket bound in a folder of the test's own, as systemd's NOTIFY_SOCKET is.
 class NotifySocket
@@ -37,7 +40,10 @@ public:
         if (m_fd < 0 || std::size_t(name.size()) >= sizeof address.sun_path)
             return;
         std::copy(name.begin(), name.end(), address.sun_path);
-        m_bound = ::bind(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        // Each message stamped by the kernel as it arrives, however late the test reads it.
+        const int on = 1;
+        m_bound = ::bind(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
+            && ::setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
     }
     ~NotifySocket()
     {
@@ -49,18 +55,36 @@ public:
 
     bool isBound() const { return m_bound; }
 
-    // The next message, and when it came; none within `timeout`.
-    std::optional<std::pair<QByteArray, std::chrono::steady_clock::time_point>> next(
+    // The next message, and when it arrived (the kernel's real-time clock); none within
+    // `timeout`.
+    std::optional<std::pair<QByteArray, std::chrono::nanoseconds>> next(
         std::chrono::milliseconds timeout)
     {
         pollfd ready{m_fd, POLLIN, 0};
         if (::poll(&ready, 1, int(timeout.count())) != 1)
             return std::nullopt;
         char buffer[4096];
-        const ssize_t size = ::recv(m_fd, buffer, sizeof buffer, 0);
+        iovec data{buffer, sizeof buffer};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t size = ::recvmsg(m_fd, &message, 0);
         if (size < 0)
             return std::nullopt;
-        return std::pair{QByteArray(buffer, size), std::chrono::steady_clock::now()};
+        std::chrono::nanoseconds arrived{};
+        for (cmsghdr *header = CMSG_FIRSTHDR(&message); header;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+                arrived
+                    = std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
+            }
+        }
+        return std::pair{QByteArray(buffer, size), arrived};
     }
 
     // Whether a message from the `from`th in `seen` on has `line` as one of its lines, reading
@@ -71,9 +95,9 @@ public:
             if (seen->at(at).split('\n').contains(line))
                 return true;
         }
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        const auto deadline = std::chrono::steady_clock::now() + messageTimeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            const auto message = next(100ms);
+            const auto message = next(messageTimeout / 100);
             QCoreApplication::processEvents(); // the bridge's log, for a failure to tell
             if (!message)
                 continue;
@@ -126,7 +150,12 @@ std::optional<std::map<QString, double>> parseMetrics(const QByteArray &text, QS
             *problem = line;
             return std::nullopt;
         }
-        samples[match.captured(1) + match.captured(2)] = match.captured(3).toDouble();
+        if (!samples
+                 .try_emplace(match.captured(1) + match.captured(2), match.captured(3).toDouble())
+                 .second) {
+            *problem = QStringLiteral("twice: ") + line;
+            return std::nullopt;
+        }
     }
     return samples;
 }
@@ -163,7 +192,7 @@ void TestRelayMqttWatch::notifiesSystemd()
     const QString device = directory.filePath("ttyRelay");
     QVERIFY(QFile::link(m_pty->name(), device));
     m_device = device;
-    constexpr auto watchdogTime = 1000ms;
+    constexpr auto watchdogTime = 2000ms;
     m_environment = {{"NOTIFY_SOCKET", directory.filePath("notify")},
         {"WATCHDOG_USEC", QString::number(std::chrono::microseconds(watchdogTime).count())}};
     startBridge({},
@@ -181,11 +210,11 @@ void TestRelayMqttWatch::notifiesSystemd()
     QVERIFY(QFile::remove(device) && QFile::link(second.name(), device));
     QVERIFY2(systemd.waitFor(online, &seen, seen.size()), seen.join(" | ").constData());
 
-    // WATCHDOG=1 at half the time systemd allows, never letting it run out.
-    std::vector<std::chrono::steady_clock::time_point> pings;
+    // WATCHDOG=1 at half the time systemd allows, never letting it run out, nor much sooner.
+    std::vector<std::chrono::nanoseconds> pings;
     while (pings.size() < 4) {
         const auto message = systemd.next(2 * watchdogTime);
-        QVERIFY2(message, "no WATCHDOG=1 within the watchdog's time");
+        QVERIFY2(message, "no WATCHDOG=1 within twice the watchdog's time");
         if (message->first == "WATCHDOG=1")
             pings.push_back(message->second);
     }
@@ -236,16 +265,17 @@ std::map<QString, double> TestRelayMqttWatch::scrape(const WebClient::Headers &h
 
 void TestRelayMqttWatch::metricsMove()
 {
-    // Off loopback, with a token: a scraper sends it as a bearer.
+    // With a password, so a login counts, and a token, which a scraper sends as a bearer.
     QTemporaryDir directory;
-    startWeb(false,
-        QStringList{"--http", "0.0.0.0:0"} + webLoginArguments(directory, "sesame", "scraper"));
+    startWeb(true, webLoginArguments(directory, "sesame", "scraper"));
+    QVERIFY(waitForRetained(name + "/status", "online"));
     const WebClient::Headers bearer{{"Authorization", "Bearer scraper"}};
     QCOMPARE(WebClient(m_pageUrl).get("/metrics").status, 401);
     const std::map<QString, double> before = scrape(bearer);
     QVERIFY(!before.empty());
     QCOMPARE(before.at("relay_mqtt_port_up"), 1.0);
     QVERIFY(before.at("process_start_time_seconds") > 1.7e9);
+    QCOMPARE(before.at("relay_mqtt_broker_connected"), 1.0);
 
     const auto moved = [&](const std::map<QString, double> &after, const QString &sample) {
         return after.at(sample) - before.at(sample);
@@ -255,11 +285,14 @@ void TestRelayMqttWatch::metricsMove()
     QCOMPARE(client.post("/api/cards/1/relays/2", R"({"state":"ON"})", bearer).status, 202);
     QCOMPARE(lineOf(20), burstOf({13, 1, 'S', '2', 109}));
     QCOMPARE(client.post("/api/cards/1/relays/2", R"({"state":"MAYBE"})", bearer).status, 400);
+    QVERIFY(publish(name + "/2/relay/3/set", "ON"));
+    QCOMPARE(lineOf(20), burstOf({13, 2, 'S', '3', 107}));
     std::map<QString, double> after = scrape(bearer);
     QVERIFY(!after.empty());
     QCOMPARE(moved(after, R"(relay_mqtt_bursts_written_total{card="1"})"), 1.0);
-    QCOMPARE(moved(after, R"(relay_mqtt_bursts_written_total{card="2"})"), 0.0);
+    QCOMPARE(moved(after, R"(relay_mqtt_bursts_written_total{card="2"})"), 1.0);
     QCOMPARE(moved(after, R"(relay_mqtt_commands_taken_total{front_end="web"})"), 1.0);
+    QCOMPARE(moved(after, R"(relay_mqtt_commands_taken_total{front_end="mqtt"})"), 1.0);
     QCOMPARE(
         moved(after, R"(relay_mqtt_commands_refused_total{front_end="web",cause="bad_input"})"),
         1.0);

@@ -114,9 +114,10 @@ QByteArray RelayService::metrics(quint64 failedLogins) const
 
     const std::pair<FrontEnd, const char *> frontEnds[]
         = {{FrontEnd::Mqtt, "mqtt"}, {FrontEnd::Web, "web"}, {FrontEnd::Local, "local"}};
-    const std::pair<Cause, const char *> causes[] = {{Cause::QueueFull, "queue_full"},
-        {Cause::Interlock, "interlock"}, {Cause::HoldLimit, "hold_limit"},
-        {Cause::PortClosed, "port_closed"}, {Cause::BadInput, "bad_input"}};
+    const std::pair<Cause, const char *> causes[]
+        = {{Cause::QueueFull, "queue_full"}, {Cause::Interlock, "interlock"},
+            {Cause::HoldLimit, "hold_limit"}, {Cause::PortClosed, "port_closed"},
+            {Cause::HeldByAnother, "held_by_another"}, {Cause::BadInput, "bad_input"}};
     text.metric("relay_mqtt_commands_taken_total", Type::Counter,
         "Commands the line took, by the front end that brought them.");
     for (const auto &[frontEnd, name] : frontEnds)

@@ -103,7 +103,8 @@ protected:
     // Packets off the line as they come, until `enough` and then `quiet` without any. Each is
     // stamped with when the line started it: packets found waiting together had followed one
     // another on the line, up to the last burst among them, which was written as they were
-    // read; so a test that reads late sees no gap the line never had.
+    // read; so a test that reads late sees no gap the line never had (nor one that fell while
+    // it was away: a gap is seen by a test that reads in time).
     QList<TimedPacket> readTimed(const std::function<bool(const QList<TimedPacket> &)> &enough,
         std::chrono::milliseconds quiet);
     // The packets that have reached the line by now.

@@ -119,7 +119,7 @@ void LiveClients::received(LiveClient *client, const QString &message)
     found->second.heard = Clock::now();
     const std::optional<QJsonObject> object = StrictJson::object(message.toUtf8());
     if (!object) {
-        m_api.countBadInput(client->frontEnd());
+        m_api.counts().badInput(client->frontEnd());
         sendRefusal(client,
             RelayApi::error(
                 RelayApi::Status::BadRequest, tr("a message is one JSON object, each key once")));
@@ -135,7 +135,7 @@ void LiveClients::received(LiveClient *client, const QString &message)
     else if (type == QLatin1String("command"))
         command(client, *object);
     else if (type != QLatin1String("pong")) { // a sign of life, heard above
-        m_api.countBadInput(client->frontEnd());
+        m_api.counts().badInput(client->frontEnd());
         // A client waiting for its answer hears that there will be none.
         if (isId(object->value(u"id")))
             sendRefusal(client,
@@ -180,7 +180,7 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     const QJsonValue id = message.value(u"id");
     std::optional<BridgeCommand> hold = m_api.readHold(message);
     if (!hold) {
-        m_api.countBadInput(client->frontEnd());
+        m_api.counts().badInput(client->frontEnd());
         if (isId(id))
             sendRefusal(client,
                 RelayApi::error(RelayApi::Status::NotFound, tr("no such card or relay")), id);
@@ -191,7 +191,7 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     if (const QJsonValue length = message.value(u"hold_ms"); !length.isUndefined()) {
         if (!length.isDouble() || length.toDouble() != double(length.toInteger())
             || length.toInteger() < 1 || length.toInteger() > BridgeCommand::longestHold.count()) {
-            m_api.countBadInput(client->frontEnd());
+            m_api.counts().badInput(client->frontEnd());
             sendRefusal(client,
                 RelayApi::error(RelayApi::Status::BadRequest,
                     tr("\"hold_ms\" is 1 to %1").arg(BridgeCommand::longestHold.count())),
@@ -204,6 +204,7 @@ void LiveClients::startHold(LiveClient *client, const QJsonObject &message)
     if (const auto held = m_holds.find(relay); held != m_holds.end()) {
         // A hold has one holder, who alone renews it and hears how it ends.
         if (held->second.client != client) {
+            m_api.counts().refused(client->frontEnd(), CommandCounts::Cause::HeldByAnother);
             sendRefusal(client, heldByAnother(), id);
             return;
         }
@@ -240,8 +241,10 @@ void LiveClients::renewHold(LiveClient *client, const QJsonObject &message)
 {
     // A hold that has ended (a stop, another command) is not started again by a renewal.
     const std::optional<BridgeCommand> hold = m_api.readHold(message);
-    if (!hold)
+    if (!hold) {
+        m_api.counts().badInput(client->frontEnd());
         return;
+    }
     const auto found = m_holds.find({hold->card, hold->relay});
     if (found != m_holds.end() && found->second.client == client)
         found->second.expiry->start();
@@ -253,10 +256,13 @@ void LiveClients::release(LiveClient *client, const QJsonObject &message)
     if (const std::optional<BridgeCommand> hold = m_api.readHold(message)) {
         const auto found = m_holds.find({hold->card, hold->relay});
         if (found != m_holds.end() && found->second.client != client) {
+            m_api.counts().refused(client->frontEnd(), CommandCounts::Cause::HeldByAnother);
             sendRefusal(client, heldByAnother(), id);
             return;
         }
         letGo({hold->card, hold->relay});
+    } else {
+        m_api.counts().badInput(client->frontEnd());
     }
     // Its last burst, if one is on its way, is carried by then.
     if (isId(id))

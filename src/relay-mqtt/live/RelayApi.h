@@ -68,8 +68,8 @@ public:
     // `from` the side that brought it, "from the web" unless given), counted for `frontEnd`.
     Answer carryOut(
         const Reading &reading, FrontEnd frontEnd = FrontEnd::Web, const QString &from = {}) const;
-    // A message from `frontEnd` that asked for nothing the API knows.
-    void countBadInput(FrontEnd frontEnd) const { m_counts.badInput(frontEnd); }
+    // Where a side counts what it refuses on its own.
+    CommandCounts &counts() const { return m_counts; }
     // The card and relay a page's hold names, "card" and "relay" in `message`.
     std::optional<BridgeCommand> readHold(const QJsonObject &message) const;
 

@@ -326,7 +326,9 @@ void MqttBridge::submit(const QString &topic, const QByteArray &payload, bool re
 {
     const CommandReader::Reading reading = m_reader.read(topic, payload, retained);
     if (!reading.command) {
-        m_counts.badInput(FrontEnd::Mqtt);
+        // A retained one comes again at every connection: counted once would be enough, so never.
+        if (!retained)
+            m_counts.badInput(FrontEnd::Mqtt);
         bridgeLog(tr("ignored %1%2")
                       .arg(reading.refusal,
                           reading.relay ? m_line.names(reading.relay->card, reading.relay->relay)

@@ -15,5 +15,5 @@ void CommandCounts::refused(FrontEnd from, Refusal::Cause cause)
         }
         return Cause::PortClosed;
     }();
-    ++m_refused.at(index(from)).at(index(counted));
+    refused(from, counted);
 }

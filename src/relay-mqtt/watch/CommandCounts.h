@@ -13,13 +13,23 @@
 class CommandCounts
 {
 public:
-    // Refusal::Cause, and a command that could not even be read.
-    enum class Cause { PortClosed, QueueFull, Interlock, HoldLimit, BadInput };
-    static constexpr std::size_t causeCount = 5;
+    // Refusal::Cause; a hold or release of a relay another client holds; and a command that
+    // could not even be read.
+    enum class Cause {
+        PortClosed,
+        QueueFull,
+        Interlock,
+        HoldLimit,
+        HeldByAnother,
+        BadInput,
+        Count
+    };
+    static constexpr auto causeCount = std::size_t(Cause::Count);
 
     void taken(FrontEnd from) { ++m_taken.at(index(from)); }
     void refused(FrontEnd from, Refusal::Cause cause);
-    void badInput(FrontEnd from) { ++m_refused.at(index(from)).at(index(Cause::BadInput)); }
+    void refused(FrontEnd from, Cause cause) { ++m_refused.at(index(from)).at(index(cause)); }
+    void badInput(FrontEnd from) { refused(from, Cause::BadInput); }
 
     quint64 takenFrom(FrontEnd from) const { return m_taken.at(index(from)); }
     quint64 refusedFrom(FrontEnd from, Cause cause) const

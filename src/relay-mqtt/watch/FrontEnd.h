@@ -7,5 +7,6 @@ enum class FrontEnd {
     Mqtt, // the broker
     Web, // the web page and its API
     Local, // the line's local socket, for relayctl
+    Count
 };
-constexpr std::size_t frontEndCount = 3;
+constexpr auto frontEndCount = std::size_t(FrontEnd::Count);

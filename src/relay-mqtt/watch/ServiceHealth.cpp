@@ -57,7 +57,7 @@ ServiceHealth::Answer ServiceHealth::check(const QString &device) const
                              : tr("the port is not open yet: %1").arg(device);
     else if (const std::optional<std::chrono::seconds> away = brokerAwayFor();
              away && *away > brokerPatience)
-        reason = tr("the broker has been disconnected for %1 s").arg(away->count());
+        reason = tr("the broker has taken no commands for %1 s").arg(away->count());
     answer.usable = reason.isEmpty();
     if (!answer.usable)
         answer.body.insert(QStringLiteral("reason"), reason);

@@ -2,11 +2,22 @@
 
 #include <QtGlobal>
 
+#include <cerrno>
 #include <cstring>
+
+#include <poll.h>
 
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// How often, and how far apart, READY and STOPPING are tried while systemd's queue is full.
+constexpr int insistence = 5;
+constexpr auto insistPause = 20ms;
+
+} // namespace
 
 SystemdNotifier::SystemdNotifier(QObject *parent) : QObject(parent), m_watchdog(this)
 {
@@ -53,13 +64,14 @@ std::optional<std::chrono::milliseconds> SystemdNotifier::watchdogPace() const
     const QByteArray pid = qgetenv("WATCHDOG_PID");
     if (!pid.isEmpty() && pid.toLongLong() != qint64(::getpid()))
         return std::nullopt;
-    return std::max(std::chrono::milliseconds(microseconds / 2000), 1ms);
+    const auto allowed = std::chrono::microseconds(microseconds);
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(allowed / 2), 1ms);
 }
 
 void SystemdNotifier::ready(const QString &status)
 {
     m_status = status;
-    send("READY=1\nSTATUS=" + status.toUtf8());
+    send("READY=1\nSTATUS=" + status.toUtf8(), Delivery::Insist);
 }
 
 void SystemdNotifier::setStatus(const QString &status)
@@ -72,14 +84,20 @@ void SystemdNotifier::setStatus(const QString &status)
 
 void SystemdNotifier::stopping()
 {
-    m_watchdog.stop();
-    send("STOPPING=1");
+    send("STOPPING=1", Delivery::Insist);
 }
 
-void SystemdNotifier::send(const QByteArray &message)
+void SystemdNotifier::send(const QByteArray &message, Delivery delivery)
 {
     if (m_socket < 0)
         return;
-    (void)::sendto(m_socket, message.constData(), std::size_t(message.size()), MSG_NOSIGNAL,
-        reinterpret_cast<const sockaddr *>(&m_address), m_addressLength);
+    for (int attempt = 0; attempt < insistence; ++attempt) {
+        const ssize_t sent = ::sendto(m_socket, message.constData(), std::size_t(message.size()),
+            MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&m_address), m_addressLength);
+        if (sent >= 0 || (errno != EAGAIN && errno != EINTR) || delivery == Delivery::Drop)
+            return;
+        // systemd's queue is full: a moment for it to read, never long for the line.
+        pollfd writable{m_socket, POLLOUT, 0};
+        (void)::poll(&writable, 1, int(insistPause.count()));
+    }
 }

@@ -34,7 +34,10 @@ public:
     std::optional<std::chrono::milliseconds> watchdogPace() const;
 
 private:
-    void send(const QByteArray &message);
+    // WATCHDOG and STATUS may be dropped while systemd's queue is full; READY and STOPPING are
+    // tried a few times.
+    enum class Delivery { Drop, Insist };
+    void send(const QByteArray &message, Delivery delivery = Delivery::Drop);
 
     int m_socket = -1;
     sockaddr_un m_address{};

@@ -212,10 +212,15 @@ QHttpServerResponse WebServer::api(const QHttpServerRequest &request, const QStr
     if (std::optional<QHttpServerResponse> refusal = refusedAccess(request))
         return std::move(*refusal);
     if (health) {
-        if (request.method() != Method::Get)
+        if (request.method() != Method::Get && request.method() != Method::Head)
             return json(RelayApi::error(Status::MethodNotAllowed, tr("GET only")));
         const ServiceHealth::Answer answer = m_health();
-        return json({answer.usable ? Status::Ok : Status::Unavailable, answer.body});
+        QHttpServerResponse response
+            = json({answer.usable ? Status::Ok : Status::Unavailable, answer.body});
+        // An uptime monitor may ask with HEAD: the status alone.
+        if (request.method() == Method::Head)
+            response = QHttpServerResponse(response.mimeType(), {}, response.statusCode());
+        return response;
     }
     if (path.size() == 1 && request.method() == Method::Get)
         return {m_api.cards(m_broker)};
@@ -276,8 +281,11 @@ QHttpServerResponse WebServer::login(const QHttpServerRequest &request)
 
 QHttpServerResponse WebServer::command(const QHttpServerRequest &request, const QStringList &path)
 {
-    if (const std::optional<RelayApi::Answer> refusal = unsafe(request))
+    if (const std::optional<RelayApi::Answer> refusal = unsafe(request)) {
+        if (refusal->status == Status::BadRequest)
+            m_api.counts().badInput(FrontEnd::Web);
         return json(*refusal);
+    }
     return json(m_api.carryOut(m_api.read(path, request.body())));
 }
 
