@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 
 using namespace std::chrono_literals;
@@ -63,6 +64,25 @@ std::optional<LineTime> firstGap(const QList<TimedPacket> &packets, quint8 card,
             return LineTime{};
     }
     return std::nullopt;
+}
+
+QString holdFault(const QList<TimedPacket> &packets, quint8 card, int relay, const QByteArray &held,
+    std::chrono::milliseconds length)
+{
+    const QByteArrayList bursts = burstsOf(packets);
+    if (bursts.isEmpty() || bursts.size() * 4 != packets.size()
+        || bursts != QByteArrayList(bursts.size(), held))
+        return QStringLiteral("not the held relay's bursts alone: %1 packets").arg(packets.size());
+    const auto most = qsizetype(std::ceil(LineTime(length) / (4 * packetTime)));
+    if (bursts.size() > most)
+        return QStringLiteral("%1 bursts, more than the line carries").arg(bursts.size());
+    if (const std::optional<LineTime> gap = firstGap(packets, card, relay))
+        return QStringLiteral("the card let go %1 ms into the hold").arg(gap->count());
+    const LineTime heldFor
+        = packets.constLast().at + packetTime + VirtualCard::holdTime - packets.constFirst().at;
+    if (heldFor < length)
+        return QStringLiteral("held for %1 ms").arg(heldFor.count());
+    return {};
 }
 
 RelayMqttTest::RelayMqttTest(QString program, QObject *parent)

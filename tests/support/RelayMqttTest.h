@@ -38,6 +38,11 @@ QByteArrayList burstsOf(const QList<TimedPacket> &packets);
 // between the first packet that holds the relay and the last: the time since that first
 // packet. None if the card held the relay throughout; a hold that never came lets go at 0.
 std::optional<LineTime> firstGap(const QList<TimedPacket> &packets, quint8 card, int relay);
+// What is wrong with `packets` as a hold of `relay` on `card` for `length`: they must be the
+// bursts `held` alone, no more than the line carries in that time, with the card holding the
+// relay from the first to the last and for `length` in all. Empty if nothing is.
+QString holdFault(const QList<TimedPacket> &packets, quint8 card, int relay, const QByteArray &held,
+    std::chrono::milliseconds length);
 
 // What the tests of the built relay-mqtt share: a real mosquitto of the test's own on 127.0.0.1,
 // a pseudo-terminal standing in for the serial port, the bridge started on them, a VirtualCard
