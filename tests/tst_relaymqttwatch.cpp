@@ -32,7 +32,7 @@ class NotifySocket
 {
 public:
     explicit NotifySocket(const QString &path)
-        : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)), m_path(path)
+        : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -110,7 +110,6 @@ public:
 
 private:
     int m_fd;
-    QString m_path;
     bool m_bound = false;
 };
 

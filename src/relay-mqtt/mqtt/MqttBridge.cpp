@@ -119,8 +119,7 @@ void MqttBridge::connected()
                   .arg(m_mqtt.settings().host)
                   .arg(m_mqtt.settings().port)
                   .arg(m_mqtt.settings().clientId));
-    if (m_connections++ > 0)
-        ++m_reconnections;
+    ++m_connections;
     setReady(false);
     m_announcedOnline.reset();
     if (m_readBack)

@@ -47,7 +47,7 @@ public:
     // Connected, and the broker granted the command topics.
     bool isOnline() const { return m_ready; }
     // The connections to the broker after the first.
-    quint64 reconnections() const { return m_reconnections; }
+    quint64 reconnections() const { return m_connections > 0 ? m_connections - 1 : 0; }
 
 signals:
     // Whether the bridge takes commands from the broker now.
@@ -81,7 +81,6 @@ private:
     RelayLine &m_line;
     CommandCounts &m_counts;
     quint64 m_connections = 0;
-    quint64 m_reconnections = 0;
     BridgeTopics m_topics;
     MqttConnection m_mqtt;
     RetainedPublisher m_publisher;
